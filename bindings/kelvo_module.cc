@@ -1,0 +1,92 @@
+// kelvo._kelvo: the core types that every other module shares (status, events, the reader base
+// class) and the URL helpers.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <optional>
+
+#include "kelvo/status.h"
+#include "kelvo/sync.h"
+#include "kelvo/url.h"
+#include "py_host.h"
+
+namespace py = pybind11;
+
+namespace kelvo {
+namespace {
+
+// The base class of every stream reader; GstStreamReader derives from it.
+class StreamReaderBase {
+ public:
+  virtual ~StreamReaderBase() = default;
+};
+
+// Waits on `event` without the GIL. A wait longer than a slice comes back for the GIL between
+// slices to let the main thread see signals (Ctrl-C), as threading.Event.wait does.
+bool wait_event(Event& event, std::optional<double> timeout) {
+  constexpr double kSlice = 0.1;
+  double remaining = timeout.value_or(0);
+  for (;;) {
+    const double slice = timeout ? std::min(remaining, kSlice) : kSlice;
+    bool set;
+    {
+      py::gil_scoped_release release;
+      set = event.wait(slice);
+    }
+    if (set) return true;
+    if (timeout) {
+      remaining -= slice;
+      if (remaining <= 0) return false;
+    }
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+  }
+}
+
+}  // namespace
+}  // namespace kelvo
+
+PYBIND11_MODULE(_kelvo, m) {
+  using namespace kelvo;
+  m.doc() = "Core types shared by kelvo's modules.";
+  py_host::init_module(m);
+
+  py::enum_<StreamStatus> status(m, "StreamStatus", "The status of a stream reader.");
+  for (StreamStatus s : kAllStreamStatuses) status.value(status_name(s), s);
+  status.def("__str__", [](StreamStatus s) { return to_string(s); });
+
+  py::class_<Event, std::shared_ptr<Event>>(m, "Event", R"doc(
+A flag with set, clear, is_set and wait, like threading.Event.
+
+kelvo's threads set it without Python's global lock; wait() releases that lock.)doc")
+      .def(py::init<>())
+      .def("set", &Event::set, py::call_guard<py::gil_scoped_release>(),
+           "Sets the flag and wakes every waiter.")
+      .def("clear", &Event::clear, py::call_guard<py::gil_scoped_release>(), "Clears the flag.")
+      .def("is_set", &Event::is_set, "True when the flag is set.")
+      .def("isSet", &Event::is_set, "Old name of is_set.")
+      .def(
+          "wait", [](Event& e, std::optional<double> timeout) { return wait_event(e, timeout); },
+          py::arg("timeout") = py::none(), R"doc(
+Blocks until the flag is set or `timeout` seconds pass (None: no limit). Returns the flag:
+True when it is set, False on time-out.)doc")
+      .def("__repr__", [](Event& e) {
+        return std::string("<kelvo.Event: ") + (e.is_set() ? "set" : "unset") + ">";
+      });
+
+  py::class_<StreamReaderBase> reader(m, "StreamReader", R"doc(
+The base class of kelvo's stream readers.
+
+A reader opens one stream, keeps it alive by itself, and publishes its newest frame:
+`latest_frame` (a FRAME pair of pull time and image), the events `latest_frame_event`,
+`new_frame_event` and `new_status_event`, `status`, `set_runtime_option_vals`, `close` and
+`wait_until_closed`.)doc");
+  reader.def(py::init<>());
+  // Default RTSP jitter-buffer latency in milliseconds, suited to cameras on a LAN.
+  reader.attr("DEFAULT_LATENCY") = 200;
+
+  m.def("mask_password", [](const std::string& text) { return mask_password(text); },
+        py::arg("text"), "The text with the password of every URL in it shown as ***.");
+  m.def("url_scheme", [](const std::string& url) { return url_scheme(url); }, py::arg("url"),
+        "The URL's scheme, lower-cased, as urllib.parse.urlsplit reports it.");
+}

@@ -1,0 +1,38 @@
+// A decoded image as the host receives it, and its making from a GStreamer sample.
+#ifndef KELVO_FRAME_H_
+#define KELVO_FRAME_H_
+
+#include <gst/gst.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace kelvo {
+
+// An image that owns its pixels. Immutable once published, except through `data` by the one
+// host that received it when `writable` is true.
+struct Frame {
+  int width = 0;
+  int height = 0;
+  int channels = 0;          // 3 for BGR/RGB, 4 for BGRx/BGRA/RGBx/RGBA, 1 for GRAY8
+  std::ptrdiff_t stride = 0;  // bytes from the start of one row to the next
+  std::string format;        // GStreamer's name of the pixel layout: "BGR", "RGBA", "GRAY8"...
+  uint8_t* data = nullptr;   // first pixel of the first row
+  // True when no one else reads this memory, so the host may write into it. When false, the
+  // Python layer copies once before it hands the pixels out.
+  bool writable = false;
+  std::shared_ptr<void> storage;  // owns `data`: a mapped sample or an image of our own
+};
+
+// The sample as a frame: BGR and RGB (H×W×3), BGRx/BGRA/RGBx/RGBA (H×W×4) and GRAY8 (H×W)
+// are held as they are (the sample and its mapped buffer, no pixel copied); the YUV formats are
+// converted to BGR in one pass. Returns null when the sample has nothing to publish (no
+// buffer). Throws SampleConversionError for an unsupported format, missing caps or a buffer
+// shorter than its caps claim.
+std::shared_ptr<Frame> sample_to_frame(GstSample* sample);
+
+}  // namespace kelvo
+
+#endif  // KELVO_FRAME_H_

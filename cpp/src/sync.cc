@@ -1,0 +1,106 @@
+#include "kelvo/sync.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace kelvo {
+
+namespace {
+
+// Converts seconds to a wait duration, saturating instead of overflowing.
+std::chrono::steady_clock::duration to_duration(double seconds) {
+  constexpr double kMaxSeconds = 1e9;  // about 31 years: "for ever" in practice
+  if (!(seconds > 0)) return std::chrono::steady_clock::duration::zero();
+  if (seconds > kMaxSeconds || std::isnan(seconds)) seconds = kMaxSeconds;
+  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(seconds));
+}
+
+}  // namespace
+
+void Event::set() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  flag_ = true;
+  cond_.notify_all();
+}
+
+void Event::clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  flag_ = false;
+}
+
+bool Event::is_set() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return flag_;
+}
+
+bool Event::wait(std::optional<double> timeout_seconds) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!timeout_seconds) {
+    cond_.wait(lock, [this] { return flag_; });
+    return true;
+  }
+  return cond_.wait_for(lock, to_duration(*timeout_seconds), [this] { return flag_; });
+}
+
+void StatusCondition::lock() {
+  mutex_.lock();
+  owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+  ++depth_;
+}
+
+bool StatusCondition::try_lock() {
+  if (!mutex_.try_lock()) return false;
+  owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+  ++depth_;
+  return true;
+}
+
+void StatusCondition::unlock() {
+  if (--depth_ == 0) owner_.store(std::thread::id(), std::memory_order_relaxed);
+  mutex_.unlock();
+}
+
+bool StatusCondition::held_by_current_thread() const {
+  return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id();
+}
+
+// The waits give the mutex up through the condition variable, which unlocks it once: the
+// depth bookkeeping is stepped around the wait by hand.
+void StatusCondition::wait() {
+  if (depth_ != 1) {
+    std::fprintf(stderr, "kelvo: StatusCondition::wait with the mutex held %d times\n", depth_);
+    std::abort();
+  }
+  const uint64_t generation = generation_;
+  depth_ = 0;
+  owner_.store(std::thread::id(), std::memory_order_relaxed);
+  cond_.wait(mutex_, [&] { return generation_ != generation; });
+  owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+  depth_ = 1;
+}
+
+bool StatusCondition::wait_for(double seconds) {
+  if (depth_ != 1) {
+    std::fprintf(stderr, "kelvo: StatusCondition::wait_for with the mutex held %d times\n",
+                 depth_);
+    std::abort();
+  }
+  const uint64_t generation = generation_;
+  depth_ = 0;
+  owner_.store(std::thread::id(), std::memory_order_relaxed);
+  const bool notified =
+      cond_.wait_for(mutex_, to_duration(seconds), [&] { return generation_ != generation; });
+  owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+  depth_ = 1;
+  return notified;
+}
+
+void StatusCondition::notify_all() {
+  ++generation_;
+  cond_.notify_all();
+}
+
+}  // namespace kelvo

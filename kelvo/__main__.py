@@ -1,0 +1,8 @@
+"""Command line: ``python -m kelvo doctor``."""
+
+import sys
+
+from kelvo.cli import main
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,1 @@
+"""Stream readers: the reader base types and the GStreamer reader (``gst``)."""

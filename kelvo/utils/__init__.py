@@ -1,0 +1,1 @@
+"""Utilities: GStreamer helpers (``gstreamer``, ``gstcallbacks``) and time-outs (``timing``)."""
