@@ -1,0 +1,1 @@
+"""The GStreamer stream reader."""

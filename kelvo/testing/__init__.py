@@ -1,0 +1,1 @@
+"""Local test servers (in progress)."""
