@@ -10,17 +10,12 @@
 #include "kelvo/sync.h"
 #include "kelvo/url.h"
 #include "py_host.h"
+#include "reader_base.h"
 
 namespace py = pybind11;
 
 namespace kelvo {
 namespace {
-
-// The base class of every stream reader; GstStreamReader derives from it.
-class StreamReaderBase {
- public:
-  virtual ~StreamReaderBase() = default;
-};
 
 // Waits on `event` without the GIL. A wait longer than a slice comes back for the GIL between
 // slices to let the main thread see signals (Ctrl-C), as threading.Event.wait does.

@@ -20,29 +20,30 @@ std::chrono::steady_clock::duration to_duration(double seconds) {
 
 }  // namespace
 
+// A waiter registers under the mutex before it tests the flag; a setter stores the flag before
+// it looks for waiters (both sequentially consistent). So either the setter sees the waiter and
+// notifies it under the mutex, or the waiter sees the flag: no wake-up is lost.
 void Event::set() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  flag_ = true;
-  cond_.notify_all();
-}
-
-void Event::clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  flag_ = false;
-}
-
-bool Event::is_set() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return flag_;
+  flag_.store(true);
+  if (waiters_.load() > 0) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cond_.notify_all();
+  }
 }
 
 bool Event::wait(std::optional<double> timeout_seconds) {
+  if (flag_.load()) return true;
   std::unique_lock<std::mutex> lock(mutex_);
+  waiters_.fetch_add(1);
+  bool result;
   if (!timeout_seconds) {
-    cond_.wait(lock, [this] { return flag_; });
-    return true;
+    cond_.wait(lock, [this] { return flag_.load(); });
+    result = true;
+  } else {
+    result = cond_.wait_for(lock, to_duration(*timeout_seconds), [this] { return flag_.load(); });
   }
-  return cond_.wait_for(lock, to_duration(*timeout_seconds), [this] { return flag_; });
+  waiters_.fetch_sub(1);
+  return result;
 }
 
 void StatusCondition::lock() {

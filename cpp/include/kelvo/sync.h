@@ -13,8 +13,8 @@ namespace kelvo {
 
 // A flag with set, clear, is_set and a timed wait, like Python's `threading.Event`.
 //
-// This class is thread-safe. `set` never blocks for longer than a short internal lock, so the
-// frame path may call it.
+// This class is thread-safe. `set`, `clear` and `is_set` take no lock while nobody waits, so
+// the frame path may call them; the mutex only serves waiters.
 class Event {
  public:
   Event() = default;
@@ -22,17 +22,18 @@ class Event {
   Event& operator=(const Event&) = delete;
 
   void set();
-  void clear();
-  bool is_set() const;
+  void clear() { flag_.store(false); }
+  bool is_set() const { return flag_.load(); }
 
   // Waits until the flag is set; returns true when it is, false when `timeout_seconds` passed
   // first. No time-out waits for ever. A zero or negative time-out only tests the flag.
   bool wait(std::optional<double> timeout_seconds = std::nullopt);
 
  private:
-  mutable std::mutex mutex_;
+  std::atomic<bool> flag_{false};
+  std::atomic<int> waiters_{0};  // changed with mutex_
+  std::mutex mutex_;
   std::condition_variable cond_;
-  bool flag_ = false;  // with mutex_
 };
 
 // A condition variable over a re-entrant mutex, for a stream's status.

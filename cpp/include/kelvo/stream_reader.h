@@ -1,0 +1,172 @@
+// GstStreamReader: reads a video stream with GStreamer and publishes its newest frame.
+#ifndef KELVO_STREAM_READER_H_
+#define KELVO_STREAM_READER_H_
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "kelvo/frame.h"
+#include "kelvo/host.h"
+#include "kelvo/keyframe_filter.h"
+#include "kelvo/latest_value.h"
+#include "kelvo/pipeline.h"
+#include "kelvo/pipeline_state.h"
+#include "kelvo/restarter.h"
+#include "kelvo/sync.h"
+#include "kelvo/time.h"
+
+namespace kelvo {
+
+inline constexpr char kPullingThreadName[] = "SamplePullingThread";
+
+// The pull time-out: one thirtieth of a second.
+inline constexpr GstClockTime kPullTimeout = GST_SECOND / 30;
+
+// The status poll before each pull while streaming.
+inline constexpr double kStatusPollSeconds = 0.001;
+
+// What the caller asked for.
+struct ReaderSettings {
+  int64_t id = 0;
+  std::string url;
+  int latency = 200;  // milliseconds, RTSP only
+  bool keyframes_only = false;
+  std::optional<std::string> pipeline_str;  // a custom pipeline description
+  bool must_play = false;
+  bool proxied = false;  // RTSP over TCP
+  double setup_timeout = 30.0;
+  BackoffSettings backoff;
+};
+
+// Which factory a reader wants, and the two callbacks that every factory takes.
+struct FactoryRequest {
+  enum class Kind { kRtsp, kHttp, kCustom };
+  Kind kind = Kind::kCustom;
+  std::string url;
+  int latency = 200;
+  bool force_tcp = false;
+  std::string pipeline_str;
+  PipelineWatcher watcher;
+  PipelineCompleteCallback on_complete;
+};
+
+using FactoryMaker = std::function<std::shared_ptr<PipelineFactory>(const FactoryRequest&)>;
+using FrameConverter = std::function<std::shared_ptr<Frame>(GstSample*)>;
+
+// The GStreamer factories (RTSP, HTTP(S), custom).
+std::shared_ptr<PipelineFactory> make_gst_factory(const FactoryRequest& request);
+
+// What the reader is built from besides the caller's settings. Lifetime of the launcher, the
+// probe and the time sources must enclose the lifetime of the reader.
+struct ReaderDeps {
+  std::shared_ptr<Logger> logger;
+  ThreadLauncher* launcher = &default_thread_launcher();
+  TimeSources time;
+  FactoryMaker make_factory = make_gst_factory;
+  FrameConverter convert = sample_to_frame;
+  KeyframeProbe* probe = &gst_keyframe_probe();
+  double state_change_timeout = kStateChangeTimeout;
+  double frame_timeout = kFrameTimeout;
+};
+
+// One published frame: the time of its pull and the image, or no image.
+struct PublishedFrame {
+  double timestamp = 0;
+  std::shared_ptr<Frame> frame;  // null: no frame (start, closed)
+  uint64_t sequence = 0;         // grows with every publication
+};
+
+// Health figures of a reader; every field is read without a lock.
+struct ReaderStats {
+  uint64_t frames_published = 0;
+  std::optional<uint64_t> frames_dropped;
+  int restarts = 0;
+  double backoff_seconds = 0;
+  std::optional<double> last_frame_age;
+  std::optional<std::string> last_error;
+  GstState gst_state = GST_STATE_NULL;
+  bool keyframes_only = false;
+  int width = 0;
+  int height = 0;
+  std::string format;
+};
+
+// The reader's core: its pipeline state, restarter and keyframe filter, the restarter thread
+// and the pulling thread "SamplePullingThread", and the published frame.
+//
+// This class is thread-safe. Create it with `create`; the threads keep it alive while they run.
+class GstStreamReader : public std::enable_shared_from_this<GstStreamReader> {
+ public:
+  // Builds the first pipeline on the calling thread, then starts the restarter thread and, last,
+  // the pulling thread. Throws StreamSetupError for an unsupported URL scheme; errors of the
+  // first build pass through. A failure after the first pipeline was built releases it: the
+  // pipeline goes to NULL and is freed, and no thread is left running.
+  static std::shared_ptr<GstStreamReader> create(ReaderSettings settings, ReaderDeps deps);
+
+  GstStreamReader(const GstStreamReader&) = delete;
+  GstStreamReader& operator=(const GstStreamReader&) = delete;
+  ~GstStreamReader();
+
+  int64_t id() const { return settings_.id; }
+  const std::string& url() const { return settings_.url; }
+
+  StreamStatus status() const { return state_->status(); }
+  // The status write of the host: set_status, refused once CLOSED.
+  void set_status(StreamStatus status) { state_->set_status(status); }
+
+  const std::shared_ptr<Event>& latest_frame_event() const { return latest_frame_event_; }
+  const std::shared_ptr<Event>& new_frame_event() const { return new_frame_event_; }
+  const std::shared_ptr<Event>& new_status_event() const { return state_->new_status_event(); }
+
+  // The newest pair; never blocks. Does not clear latest_frame_event (the caller does, after).
+  std::shared_ptr<const PublishedFrame> latest_frame() const { return latest_.load(); }
+
+  bool keyframes_only() const { return filter_->keyframes_only(); }
+  void set_keyframes_only(bool value) { filter_->set_keyframes_only(value); }
+
+  // Sends a request to stop: status CLOSED, then latest_frame_event set. Does not wait.
+  void close();
+  // close(), then waits for the restarter thread (not the pulling thread).
+  void wait_until_closed();
+  // True once the pulling thread has ended.
+  bool pulling_finished() const;
+
+  ReaderStats stats() const;
+
+  // For tests.
+  PipelineState& pipeline_state() { return *state_; }
+  PipelineRestarter& restarter() { return *restarter_; }
+  KeyframeFilter& keyframe_filter() { return *filter_; }
+
+ private:
+  GstStreamReader(ReaderSettings settings, ReaderDeps deps);
+
+  void on_pipeline_complete(const std::shared_ptr<Pipeline>& pipeline);
+  void publish(double timestamp, std::shared_ptr<Frame> frame);
+  void pull_samples();
+  // One pass of the pulling loop; false when the stream is closed.
+  bool pull_once();
+  void watchdog(double timestamp);
+
+  const ReaderSettings settings_;
+  const ReaderDeps deps_;
+  const std::shared_ptr<Event> latest_frame_event_ = std::make_shared<Event>();
+  const std::shared_ptr<Event> new_frame_event_ = std::make_shared<Event>();
+  std::shared_ptr<PipelineState> state_;
+  std::shared_ptr<PipelineRestarter> restarter_;
+  std::unique_ptr<KeyframeFilter> filter_;
+
+  LatestValue<PublishedFrame> latest_;
+  uint64_t sequence_ = 0;  // pulling thread only
+  std::atomic<uint64_t> frames_published_{0};
+
+  std::unique_ptr<Thread> pulling_thread_;  // set once by create()
+};
+
+}  // namespace kelvo
+
+#endif  // KELVO_STREAM_READER_H_

@@ -1,0 +1,246 @@
+#include "kelvo/stream_reader.h"
+
+#include <cxxabi.h>
+#include <pthread.h>
+
+#include <cstdio>
+#include <thread>
+
+#include "kelvo/errors.h"
+#include "kelvo/url.h"
+
+namespace kelvo {
+
+namespace {
+
+constexpr char kOtherContextWarning[] =
+    "A GStreamer pipeline is being created on a MainContext other than the global default. If "
+    "this is a MainContext created by a QThread, asynchronous messages may not be sent properly.";
+
+std::string prefix(const char* place, int64_t id) {
+  return std::string("kelvo: ") + place + " stream_id " + std::to_string(id) + " ";
+}
+
+std::string one_decimal(double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.1f", value);
+  return text;
+}
+
+FactoryRequest::Kind kind_for(const ReaderSettings& settings) {
+  if (settings.pipeline_str) return FactoryRequest::Kind::kCustom;
+  const std::string scheme = url_scheme(settings.url);
+  if (scheme == "rtsp") return FactoryRequest::Kind::kRtsp;
+  if (scheme == "http" || scheme == "https") return FactoryRequest::Kind::kHttp;
+  throw StreamSetupError("Unsupported scheme '" + scheme +
+                         "'. Is the provided URL in a valid HTTP or RTSP format? Stream URL: " +
+                         mask_password(settings.url));
+}
+
+}  // namespace
+
+GstStreamReader::GstStreamReader(ReaderSettings settings, ReaderDeps deps)
+    : settings_(std::move(settings)),
+      deps_(std::move(deps)),
+      latest_(std::make_shared<PublishedFrame>(PublishedFrame{deps_.time.clock->now(), nullptr, 0})) {}
+
+std::shared_ptr<GstStreamReader> GstStreamReader::create(ReaderSettings settings,
+                                                         ReaderDeps deps) {
+  Logger& logger = *deps.logger;
+  if (g_main_context_get_thread_default() != nullptr) logger.warning(kOtherContextWarning);
+
+  std::shared_ptr<GstStreamReader> reader(new GstStreamReader(std::move(settings), std::move(deps)));
+  const ReaderSettings& s = reader->settings_;
+  const ReaderDeps& d = reader->deps_;
+
+  reader->state_ = std::make_shared<PipelineState>(s.id, d.logger, *d.time.clock);
+  reader->state_->set_state_change_timeout(d.state_change_timeout);
+  reader->restarter_ = std::make_shared<PipelineRestarter>(s.id, s.setup_timeout, s.backoff,
+                                                           reader->state_, d.logger,
+                                                           *d.launcher, d.time);
+  reader->restarter_->set_frame_timeout(d.frame_timeout);
+  reader->filter_ = std::make_unique<KeyframeFilter>(s.keyframes_only, reader->state_, d.logger,
+                                                     *d.probe);
+
+  FactoryRequest request;
+  request.kind = kind_for(s);
+  request.url = s.url;
+  request.latency = s.latency;
+  request.force_tcp = s.proxied;
+  request.pipeline_str = s.pipeline_str.value_or("");
+  request.watcher = reader->restarter_->bus_watcher();
+  // The factory may report a pipeline complete from a streaming thread at any time, even after
+  // the reader is gone: it holds the reader weakly.
+  request.on_complete = [weak = std::weak_ptr<GstStreamReader>(reader)](
+                            const std::shared_ptr<Pipeline>& pipeline) {
+    if (auto self = weak.lock()) self->on_pipeline_complete(pipeline);
+  };
+  reader->state_->set_factory(d.make_factory(request));
+
+  try {
+    reader->state_->build(s.must_play);
+    reader->restarter_->start();
+    reader->pulling_thread_ =
+        d.launcher->start(kPullingThreadName, [self = reader] { self->pull_samples(); });
+  } catch (...) {
+    // Release what was built: no pipeline playing on, no thread left behind.
+    reader->state_->close();
+    reader->restarter_->wait_until_closed();
+    try {
+      reader->state_->shutdown();
+    } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (...) {
+      logger.log_exception(prefix("_pipeline_restarter", s.id) +
+                               "could not release the pipeline of a failed construction",
+                           std::current_exception());
+    }
+    throw;
+  }
+  return reader;
+}
+
+GstStreamReader::~GstStreamReader() = default;
+
+void GstStreamReader::on_pipeline_complete(const std::shared_ptr<Pipeline>& pipeline) {
+  filter_->update_pad_probe(pipeline);
+}
+
+void GstStreamReader::close() {
+  restarter_->close();
+  latest_frame_event_->set();
+}
+
+void GstStreamReader::wait_until_closed() {
+  close();
+  restarter_->wait_until_closed();
+}
+
+bool GstStreamReader::pulling_finished() const {
+  return !pulling_thread_ || pulling_thread_->finished();
+}
+
+void GstStreamReader::publish(double timestamp, std::shared_ptr<Frame> frame) {
+  latest_.publish(std::make_shared<PublishedFrame>(
+      PublishedFrame{timestamp, std::move(frame), ++sequence_}));
+}
+
+void GstStreamReader::pull_samples() {
+  Clock& clock = *deps_.time.clock;
+  publish(clock.now(), nullptr);
+  try {
+    while (pull_once()) {
+    }
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    // Nothing kelvo controls ends this thread; should something else, the host must not be
+    // left looking at a stale frame while the status says STREAMING.
+    publish(clock.now(), nullptr);
+    latest_frame_event_->set();
+    deps_.logger->log_exception(
+        prefix("_pull_samples", settings_.id) + "pulling thread ended on an unexpected error",
+        std::current_exception());
+    throw;
+  }
+}
+
+bool GstStreamReader::pull_once() {
+  Clock& clock = *deps_.time.clock;
+  std::shared_ptr<Pipeline> pipeline;
+  {
+    std::unique_lock<StatusCondition> lock(state_->new_status_cond());
+    const StreamStatus status = state_->status();
+    if (status == StreamStatus::kClosed) {
+      publish(clock.now(), nullptr);
+      return false;
+    }
+    if (status == StreamStatus::kInitializing || status == StreamStatus::kHalted) {
+      if (!state_->new_status_cond().wait_for(deps_.state_change_timeout)) {
+        deps_.logger->warning(prefix("_pull_sample", settings_.id) +
+                              to_string(state_->status()) + " pipeline timeout");
+      }
+      return true;
+    }
+    state_->new_status_cond().wait_for(kStatusPollSeconds);
+    pipeline = state_->pipeline();
+  }
+
+  GstSamplePtr sample = pipeline ? pipeline->try_pull_sample(kPullTimeout) : nullptr;
+  const double timestamp = clock.now();
+  if (sample) {
+    std::shared_ptr<Frame> frame;
+    bool failed = false;
+    try {
+      frame = deps_.convert(sample.get());
+    } catch (const SampleConversionError& e) {
+      deps_.logger->error(e.what());
+      restarter_->record_error(e.what());
+      failed = true;
+    } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (...) {
+      deps_.logger->log_exception(prefix("_pull_samples", settings_.id) +
+                                      "unexpected error converting sample, requesting pipeline "
+                                      "restart",
+                                  std::current_exception());
+      restarter_->record_error("unexpected error converting sample: " +
+                               describe_exception(std::current_exception()));
+      failed = true;
+    }
+    sample.reset();
+    if (failed) {
+      restarter_->notify_frame_error(settings_.id, timestamp);
+    } else if (!frame) {
+      return true;
+    } else {
+      publish(timestamp, std::move(frame));
+      frames_published_.fetch_add(1, std::memory_order_relaxed);
+      latest_frame_event_->set();
+      new_frame_event_->set();
+      restarter_->notify_frame_received(settings_.id, timestamp);
+    }
+  }
+  watchdog(timestamp);
+  return true;
+}
+
+void GstStreamReader::watchdog(double timestamp) {
+  const PlayingCheck check = restarter_->gst_state_playing(timestamp);
+  if (check.is_gst_playing) return;
+  if (state_->status() != StreamStatus::kStreaming) return;
+  const double stalled_for =
+      check.recent_frame ? *check.recent_frame : timestamp - state_->start_pipeline_timestamp();
+  if (stalled_for > restarter_->frame_timeout()) {
+    const std::string reason = std::string("gst_state ") +
+                               gst_element_state_get_name(check.gst_state) + " no frame for " +
+                               one_decimal(stalled_for) + "s";
+    deps_.logger->error(prefix("watchdog", settings_.id) + reason + ", restarting pipeline");
+    restarter_->record_error("watchdog: " + reason);
+    restarter_->notify_frame_error(settings_.id, timestamp);
+  }
+}
+
+ReaderStats GstStreamReader::stats() const {
+  ReaderStats stats;
+  stats.frames_published = frames_published_.load(std::memory_order_relaxed);
+  stats.restarts = restarter_->restart_count();
+  stats.backoff_seconds = restarter_->backoff_seconds();
+  stats.last_error = restarter_->last_error();
+  stats.keyframes_only = filter_->keyframes_only();
+  if (std::shared_ptr<Pipeline> pipeline = state_->pipeline()) {
+    stats.gst_state = pipeline->get_state(0).current;
+  }
+  std::shared_ptr<const PublishedFrame> latest = latest_.load();
+  if (latest->frame) {
+    stats.width = latest->frame->width;
+    stats.height = latest->frame->height;
+    stats.format = latest->frame->format;
+  }
+  if (stats.frames_published > 0) {
+    stats.last_frame_age = deps_.time.clock->now() - latest->timestamp;
+  }
+  return stats;
+}
+
+}  // namespace kelvo
