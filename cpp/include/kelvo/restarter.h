@@ -96,6 +96,8 @@ class PipelineRestarter : public std::enable_shared_from_this<PipelineRestarter>
   int restart_count() const { return restart_count_.load(); }
   // The delay that the next restart will wait.
   double backoff_seconds() const { return backoff_seconds_.load(); }
+  // True while the restarter thread waits on the status condition for a change.
+  bool is_waiting() const { return waiting_.load(); }
   GstState last_gst_state() const { return last_gst_state_.load(); }
   // The last error or end-of-stream reason seen, passwords masked; none before the first.
   std::optional<std::string> last_error() const;
@@ -108,6 +110,8 @@ class PipelineRestarter : public std::enable_shared_from_this<PipelineRestarter>
  private:
   // The body of the restarter thread.
   void run();
+  // Waits on the status condition (held once by the caller) until a status change notifies it.
+  void wait_for_change();
 
   const int64_t id_;
   const BackoffSettings backoff_;
@@ -120,14 +124,21 @@ class PipelineRestarter : public std::enable_shared_from_this<PipelineRestarter>
   std::atomic<int> restart_count_{0};
   std::atomic<double> backoff_seconds_{0.01};
   std::atomic<GstState> last_gst_state_{GST_STATE_VOID_PENDING};
+  std::atomic<bool> waiting_{false};
+
+  std::mutex thread_mutex_;         // held only to start the thread or read its handle
+  std::unique_ptr<Thread> thread_;  // with thread_mutex_; set once, kept for the restarter's life
 
   mutable std::mutex mutex_;
-  std::unique_ptr<Thread> thread_;         // with mutex_
   std::optional<std::string> last_error_;  // with mutex_
 };
 
 // The shortest decimal text that reads back as the same double ("0.01", "14", "23.5").
 std::string shortest_double(double value);
+
+// min(base + min(2^count, max) + uniform01·randomness, max), each minimum taking max only when
+// it is strictly smaller; any count, however large, gives a finite power or max without overflow.
+double compute_backoff_seconds(int64_t count, const BackoffSettings& settings, double uniform01);
 
 }  // namespace kelvo
 

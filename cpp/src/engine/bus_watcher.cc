@@ -1,0 +1,81 @@
+// The restarter's view of the GStreamer side: the bus watch and the playing check.
+#include <cxxabi.h>
+
+#include <exception>
+#include <string>
+
+#include "kelvo/gst_ptr.h"
+#include "kelvo/restarter.h"
+#include "kelvo/url.h"
+
+namespace kelvo {
+
+// Runs on the thread that dispatches the bus watch (the GLib main-loop thread). Nothing may be
+// thrown into GLib's C frames: every error is reported through the logger and the watch stays.
+gboolean PipelineRestarter::watcher(GstBus* /*bus*/, GstMessage* message, gpointer /*pipeline*/) {
+  const std::string prefix = "kelvo: watcher stream_id " + std::to_string(id_) + " ";
+  try {
+    if (message == nullptr) return TRUE;
+    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS) {
+      logger_->warning(prefix + "EOS received, restarting pipeline");
+      record_error("EOS received");
+      pipeline_state_->request_restart();
+    } else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
+      GError* raw_error = nullptr;
+      gchar* raw_debug = nullptr;
+      gst_message_parse_error(message, &raw_error, &raw_debug);
+      const GErrorPtr error(raw_error);
+      const GCharPtr debug(raw_debug);
+      // GStreamer elements print their URLs, credentials included.
+      const std::string error_text =
+          mask_password(error && error->message ? error->message : "None");
+      const std::string debug_text = mask_password(debug ? debug.get() : "None");
+      const std::string reason = error_text + " (debug: " + debug_text + ")";
+      logger_->error(prefix + "pipeline error: " + reason);
+      record_error(reason);
+      pipeline_state_->request_restart();
+    }
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    try {
+      logger_->log_exception(prefix + "failed to handle a bus message", std::current_exception());
+    } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (...) {
+      // The logger itself failed: there is nowhere left to report to.
+    }
+  }
+  return TRUE;
+}
+
+PipelineWatcher PipelineRestarter::bus_watcher() {
+  std::weak_ptr<PipelineRestarter> weak = weak_from_this();
+  return [weak](GstBus* bus, GstMessage* message, gpointer pipeline) -> gboolean {
+    const std::shared_ptr<PipelineRestarter> self = weak.lock();
+    if (!self) return FALSE;  // the reader is gone: remove the watch
+    return self->watcher(bus, message, pipeline);
+  };
+}
+
+PlayingCheck PipelineRestarter::gst_state_playing(double timestamp) {
+  PlayingCheck check;
+  // After shutdown there is no pipeline: not playing, state NULL, so the pulling thread can
+  // still publish its last frame.
+  const std::shared_ptr<Pipeline> pipeline = pipeline_state_->pipeline();
+  check.gst_state = pipeline ? pipeline->get_state(0).current : GST_STATE_NULL;
+  // One read: a restart may clear the timestamp at any moment.
+  const std::optional<double> last_frame = pipeline_state_->last_frame_timestamp();
+  if (last_frame) check.recent_frame = timestamp - *last_frame;
+  if (check.gst_state != GST_STATE_PLAYING) {
+    check.is_gst_playing = false;
+  } else if (!check.recent_frame || *check.recent_frame > frame_timeout_) {
+    check.is_gst_playing = false;
+  } else {
+    check.is_gst_playing = true;
+  }
+  last_gst_state_.store(check.gst_state);
+  return check;
+}
+
+}  // namespace kelvo
