@@ -1,0 +1,102 @@
+// The pipeline factories: RTSP and HTTP(S) URLs, and pipeline descriptions of the caller.
+//
+// Every factory builds pipelines that end in one appsink and reports each of them complete
+// (through the PipelineCompleteCallback) once the element named kBufferSrcName exists. The
+// built-in pipelines are
+//
+//   source ─► depayloader/demuxer ─► parser "buffer_src" ─► decodebin ─► videoconvert ─► appsink
+//
+// where the middle part is chosen at run time from the stream's caps, the decoder by
+// GStreamer's ranks, and videoconvert passes through every format that kelvo converts itself
+// (see kConvertedFormats); it converts only what kelvo does not know, to BGR.
+#ifndef KELVO_FACTORIES_H_
+#define KELVO_FACTORIES_H_
+
+#include <memory>
+#include <string>
+
+#include "kelvo/host.h"
+#include "kelvo/pipeline.h"
+
+namespace kelvo {
+
+// The appsink caps of the built-in pipelines: the decoders' own formats first, BGR last.
+inline constexpr char kBuiltinAppsinkCaps[] =
+    "video/x-raw, format=(string){ I420, NV12, YV12, NV21, Y42B, Y444, YUY2, UYVY, BGR }";
+
+// How the appsink of a custom pipeline is changed so that it never blocks the pipeline while
+// the host does not read: it drops old samples, and an unlimited queue becomes one sample.
+// Returns a description of what changed ("" when nothing did).
+std::string make_appsink_nonblocking(GstElement* appsink);
+
+// The URL split into its credentials and the URL without them. `user` and `password` are
+// percent-decoded; `location` keeps everything else as given.
+struct UrlCredentials {
+  std::string location;
+  std::string user;
+  std::string password;
+  bool has_user = false;
+  bool has_password = false;
+};
+UrlCredentials split_credentials(const std::string& url);
+
+// rtspsrc with `latency` milliseconds (TCP only when `force_tcp`), for H.264, H.265 and MJPEG.
+//
+// This class is thread-safe. Lifetime of `logger` (not owned, may be null) must enclose the
+// lifetime of the factory and of every pipeline it builds.
+class RtspPipelineFactory final : public PipelineFactory {
+ public:
+  RtspPipelineFactory(std::string url, int latency_ms, PipelineWatcher watcher, bool force_tcp,
+                      PipelineCompleteCallback on_complete, Logger* logger = nullptr);
+  std::shared_ptr<Pipeline> build() override;
+
+ private:
+  const std::string url_;
+  const int latency_ms_;
+  const PipelineWatcher watcher_;
+  const bool force_tcp_;
+  const PipelineCompleteCallback on_complete_;
+  Logger* const logger_;  // Not owned.
+};
+
+// souphttpsrc, for MJPEG over multipart/x-mixed-replace and H.264 or H.265 in MPEG-TS, told
+// apart by the stream's content at run time.
+//
+// This class is thread-safe. Lifetime of `logger` as for RtspPipelineFactory.
+class HttpPipelineFactory final : public PipelineFactory {
+ public:
+  HttpPipelineFactory(std::string url, PipelineWatcher watcher,
+                      PipelineCompleteCallback on_complete, Logger* logger = nullptr);
+  std::shared_ptr<Pipeline> build() override;
+
+ private:
+  const std::string url_;
+  const PipelineWatcher watcher_;
+  const PipelineCompleteCallback on_complete_;
+  Logger* const logger_;  // Not owned.
+};
+
+// The caller's pipeline description, parsed by GStreamer. It must hold exactly one appsink
+// (any name), which make_appsink_nonblocking() adjusts; `url` is only for messages. build()
+// throws StreamSetupError, with GStreamer's own words, for a description that does not parse
+// and for a pipeline without exactly one appsink. The pipeline is reported complete inside
+// build(), before it is set to PLAYING.
+//
+// This class is thread-safe. Lifetime of `logger` as for RtspPipelineFactory.
+class CustomPipelineFactory final : public PipelineFactory {
+ public:
+  CustomPipelineFactory(std::string description, std::string url, PipelineWatcher watcher,
+                        PipelineCompleteCallback on_complete, Logger* logger = nullptr);
+  std::shared_ptr<Pipeline> build() override;
+
+ private:
+  const std::string description_;
+  const std::string url_;
+  const PipelineWatcher watcher_;
+  const PipelineCompleteCallback on_complete_;
+  Logger* const logger_;  // Not owned.
+};
+
+}  // namespace kelvo
+
+#endif  // KELVO_FACTORIES_H_

@@ -1,0 +1,321 @@
+// Samples to frames: packed RGB layouts are held as they are, YUV layouts become BGR through
+// one libyuv pass.
+#include "kelvo/frame.h"
+
+#include <gst/video/video.h>
+#include <libyuv.h>
+#include <libyuv/row.h>
+
+#include <array>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "kelvo/errors.h"
+#include "kelvo/gst_ptr.h"
+
+namespace kelvo {
+
+namespace {
+
+// Where the planes of one image lie inside a mapped buffer.
+struct Planes {
+  int count = 0;
+  std::array<gsize, GST_VIDEO_MAX_PLANES> offset{};
+  std::array<int, GST_VIDEO_MAX_PLANES> stride{};
+  std::array<gsize, GST_VIDEO_MAX_PLANES> row_bytes{};  // bytes of pixels in one row
+  std::array<int, GST_VIDEO_MAX_PLANES> rows{};
+};
+
+// A sample whose buffer stays mapped for as long as a frame uses its pixels.
+class MappedSample {
+ public:
+  explicit MappedSample(GstSample* sample)
+      : sample_(GST_SAMPLE(gst_mini_object_ref(GST_MINI_OBJECT_CAST(sample)))) {
+    mapped_ = gst_buffer_map(gst_sample_get_buffer(sample_.get()), &map_, GST_MAP_READ);
+  }
+  ~MappedSample() {
+    if (mapped_) gst_buffer_unmap(gst_sample_get_buffer(sample_.get()), &map_);
+  }
+  MappedSample(const MappedSample&) = delete;
+  MappedSample& operator=(const MappedSample&) = delete;
+
+  bool mapped() const { return mapped_; }
+  uint8_t* data() const { return map_.data; }
+  gsize size() const { return map_.size; }
+
+ private:
+  GstSamplePtr sample_;
+  GstMapInfo map_{};
+  bool mapped_ = false;
+};
+
+std::string caps_text(GstCaps* caps) {
+  GCharPtr text(gst_caps_to_string(caps));
+  return text ? text.get() : "(none)";
+}
+
+// Packed layouts that the host receives without a copy, and their bytes per pixel.
+int packed_channels(GstVideoFormat format) {
+  switch (format) {
+    case GST_VIDEO_FORMAT_BGR:
+    case GST_VIDEO_FORMAT_RGB:
+      return 3;
+    case GST_VIDEO_FORMAT_BGRx:
+    case GST_VIDEO_FORMAT_BGRA:
+    case GST_VIDEO_FORMAT_RGBx:
+    case GST_VIDEO_FORMAT_RGBA:
+      return 4;
+    case GST_VIDEO_FORMAT_GRAY8:
+      return 1;
+    default:
+      return 0;
+  }
+}
+
+bool is_converted(GstVideoFormat format) {
+  switch (format) {
+    case GST_VIDEO_FORMAT_I420:
+    case GST_VIDEO_FORMAT_YV12:
+    case GST_VIDEO_FORMAT_NV12:
+    case GST_VIDEO_FORMAT_NV21:
+    case GST_VIDEO_FORMAT_Y42B:
+    case GST_VIDEO_FORMAT_Y444:
+    case GST_VIDEO_FORMAT_YUY2:
+    case GST_VIDEO_FORMAT_UYVY:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The plane geometry of `format`, with strides and offsets from the caps or, when the buffer
+// carries one, from its video meta.
+Planes plane_layout(const GstVideoInfo& info, GstBuffer* buffer) {
+  const int width = GST_VIDEO_INFO_WIDTH(&info);
+  const int height = GST_VIDEO_INFO_HEIGHT(&info);
+  const int half_width = (width + 1) / 2;
+  const int half_height = (height + 1) / 2;
+  Planes planes;
+  planes.count = GST_VIDEO_INFO_N_PLANES(&info);
+  for (int p = 0; p < planes.count; ++p) {
+    planes.offset[p] = GST_VIDEO_INFO_PLANE_OFFSET(&info, p);
+    planes.stride[p] = GST_VIDEO_INFO_PLANE_STRIDE(&info, p);
+  }
+  if (GstVideoMeta* meta = gst_buffer_get_video_meta(buffer)) {
+    for (int p = 0; p < planes.count; ++p) {
+      planes.offset[p] = meta->offset[p];
+      planes.stride[p] = meta->stride[p];
+    }
+  }
+  const GstVideoFormat format = GST_VIDEO_INFO_FORMAT(&info);
+  const int channels = packed_channels(format);
+  if (channels > 0) {
+    planes.row_bytes[0] = static_cast<gsize>(width) * channels;
+    planes.rows[0] = height;
+    return planes;
+  }
+  switch (format) {
+    case GST_VIDEO_FORMAT_I420:
+    case GST_VIDEO_FORMAT_YV12:
+      planes.row_bytes = {gsize(width), gsize(half_width), gsize(half_width)};
+      planes.rows = {height, half_height, half_height};
+      break;
+    case GST_VIDEO_FORMAT_NV12:
+    case GST_VIDEO_FORMAT_NV21:
+      planes.row_bytes = {gsize(width), gsize(2 * half_width)};
+      planes.rows = {height, half_height};
+      break;
+    case GST_VIDEO_FORMAT_Y42B:
+      planes.row_bytes = {gsize(width), gsize(half_width), gsize(half_width)};
+      planes.rows = {height, height, height};
+      break;
+    case GST_VIDEO_FORMAT_Y444:
+      planes.row_bytes = {gsize(width), gsize(width), gsize(width)};
+      planes.rows = {height, height, height};
+      break;
+    case GST_VIDEO_FORMAT_YUY2:
+    case GST_VIDEO_FORMAT_UYVY:
+      planes.row_bytes[0] = gsize(4 * half_width);
+      planes.rows[0] = height;
+      break;
+    default:
+      break;
+  }
+  return planes;
+}
+
+// Throws unless every plane lies inside `size` bytes.
+void check_planes(const Planes& planes, gsize size, GstCaps* caps) {
+  for (int p = 0; p < planes.count; ++p) {
+    if (planes.stride[p] < 0 || static_cast<gsize>(planes.stride[p]) < planes.row_bytes[p]) {
+      throw SampleConversionError("Sample plane " + std::to_string(p) + " has a row stride of " +
+                                  std::to_string(planes.stride[p]) + " bytes, less than the " +
+                                  std::to_string(planes.row_bytes[p]) +
+                                  " bytes of one row, for caps " + caps_text(caps));
+    }
+    const gsize needed = planes.offset[p] +
+                         static_cast<gsize>(planes.stride[p]) * (planes.rows[p] - 1) +
+                         planes.row_bytes[p];
+    if (planes.rows[p] > 0 && needed > size) {
+      throw SampleConversionError("Sample buffer holds " + std::to_string(size) +
+                                  " bytes, but its caps need " + std::to_string(needed) +
+                                  " bytes: " + caps_text(caps));
+    }
+  }
+}
+
+// libyuv's limited-range tables cap the U-to-blue factor at 2.0 (128/64) so that data outside
+// the legal range cannot overflow; BT.709 needs 2.112, which leaves saturated blues up to 12
+// levels short. Decoded video is legal-range data, and the x86 kernels add with saturation, so
+// a copy with the exact factor is safe there. Elsewhere the stock table stays.
+libyuv::YuvConstants exact_limited(const libyuv::YuvConstants& stock, double kb) {
+  libyuv::YuvConstants exact = stock;
+#if !defined(__aarch64__) && !defined(__arm__)
+  const int ub = static_cast<int>(2.0 * (1.0 - kb) * 255.0 / 224.0 * 64.0 + 0.5);
+  if (stock.kUVToB[0] == 128 && stock.kUVToB[1] == 0 && ub > 128 && ub < 256) {
+    for (size_t i = 0; i < sizeof exact.kUVToB; i += 2) exact.kUVToB[i] = static_cast<uint8_t>(ub);
+  }
+#else
+  (void)kb;
+#endif
+  return exact;
+}
+
+// libyuv's coefficients for the caps' colorimetry. When the caps say nothing, GStreamer has
+// already filled in its own defaults (BT.601 for SD sizes, BT.709 above), as videoconvert does.
+const libyuv::YuvConstants* yuv_constants(const GstVideoInfo& info) {
+  static const libyuv::YuvConstants k601 = exact_limited(libyuv::kYuvI601Constants, 0.114);
+  static const libyuv::YuvConstants k709 = exact_limited(libyuv::kYuvH709Constants, 0.0722);
+  static const libyuv::YuvConstants k2020 = exact_limited(libyuv::kYuv2020Constants, 0.0593);
+  const GstVideoColorimetry& c = GST_VIDEO_INFO_COLORIMETRY(&info);
+  const bool full = c.range == GST_VIDEO_COLOR_RANGE_0_255;
+  switch (c.matrix) {
+    case GST_VIDEO_COLOR_MATRIX_BT709:
+      return full ? &libyuv::kYuvF709Constants : &k709;
+    case GST_VIDEO_COLOR_MATRIX_BT2020:
+      return full ? &libyuv::kYuvV2020Constants : &k2020;
+    default:
+      return full ? &libyuv::kYuvJPEGConstants : &k601;
+  }
+}
+
+// Converts the image at `src` to BGR at `dst` (libyuv's "RGB24" is B, G, R in memory). Returns
+// libyuv's result: 0 on success.
+int convert_to_bgr(const GstVideoInfo& info, const uint8_t* src, const Planes& planes,
+                   uint8_t* dst, int dst_stride) {
+  const int width = GST_VIDEO_INFO_WIDTH(&info);
+  const int height = GST_VIDEO_INFO_HEIGHT(&info);
+  const libyuv::YuvConstants* matrix = yuv_constants(info);
+  auto plane = [&](int p) { return src + planes.offset[p]; };
+  const auto& s = planes.stride;
+  switch (GST_VIDEO_INFO_FORMAT(&info)) {
+    case GST_VIDEO_FORMAT_I420:
+      return libyuv::I420ToRGB24Matrix(plane(0), s[0], plane(1), s[1], plane(2), s[2], dst,
+                                       dst_stride, matrix, width, height);
+    case GST_VIDEO_FORMAT_YV12:
+      return libyuv::I420ToRGB24Matrix(plane(0), s[0], plane(2), s[2], plane(1), s[1], dst,
+                                       dst_stride, matrix, width, height);
+    case GST_VIDEO_FORMAT_NV12:
+      return libyuv::NV12ToRGB24Matrix(plane(0), s[0], plane(1), s[1], dst, dst_stride, matrix,
+                                       width, height);
+    case GST_VIDEO_FORMAT_NV21:
+      return libyuv::NV21ToRGB24Matrix(plane(0), s[0], plane(1), s[1], dst, dst_stride, matrix,
+                                       width, height);
+    case GST_VIDEO_FORMAT_Y42B:
+      return libyuv::I422ToRGB24Matrix(plane(0), s[0], plane(1), s[1], plane(2), s[2], dst,
+                                       dst_stride, matrix, width, height);
+    case GST_VIDEO_FORMAT_Y444:
+      return libyuv::I444ToRGB24Matrix(plane(0), s[0], plane(1), s[1], plane(2), s[2], dst,
+                                       dst_stride, matrix, width, height);
+    case GST_VIDEO_FORMAT_YUY2:
+    case GST_VIDEO_FORMAT_UYVY: {
+      // libyuv has no packed 4:2:2 to RGB24 with a chosen matrix: split into planes first.
+      const int half_width = (width + 1) / 2;
+      std::unique_ptr<uint8_t[]> yuv(
+          new uint8_t[static_cast<size_t>(width + 2 * half_width) * height]);
+      uint8_t* y = yuv.get();
+      uint8_t* u = y + static_cast<size_t>(width) * height;
+      uint8_t* v = u + static_cast<size_t>(half_width) * height;
+      const bool yuy2 = GST_VIDEO_INFO_FORMAT(&info) == GST_VIDEO_FORMAT_YUY2;
+      const int split = yuy2 ? libyuv::YUY2ToI422(plane(0), s[0], y, width, u, half_width, v,
+                                                  half_width, width, height)
+                             : libyuv::UYVYToI422(plane(0), s[0], y, width, u, half_width, v,
+                                                  half_width, width, height);
+      if (split != 0) return split;
+      return libyuv::I422ToRGB24Matrix(y, width, u, half_width, v, half_width, dst, dst_stride,
+                                       matrix, width, height);
+    }
+    default:
+      return -1;
+  }
+}
+
+}  // namespace
+
+std::shared_ptr<Frame> sample_to_frame(GstSample* sample) {
+  if (sample == nullptr) return nullptr;
+  GstBuffer* buffer = gst_sample_get_buffer(sample);
+  if (buffer == nullptr) return nullptr;
+  GstCaps* caps = gst_sample_get_caps(sample);
+  if (caps == nullptr) throw SampleConversionError("Sample has no caps: cannot tell its format");
+  GstVideoInfo info;
+  if (!gst_video_info_from_caps(&info, caps)) {
+    throw SampleConversionError("Sample caps are not raw video: " + caps_text(caps));
+  }
+  const GstVideoFormat format = GST_VIDEO_INFO_FORMAT(&info);
+  const int channels = packed_channels(format);
+  if (channels == 0 && !is_converted(format)) {
+    throw SampleConversionError(std::string("Unsupported pixel format ") +
+                                gst_video_format_to_string(format) + " in caps " +
+                                caps_text(caps));
+  }
+  const Planes planes = plane_layout(info, buffer);
+
+  auto frame = std::make_shared<Frame>();
+  frame->width = GST_VIDEO_INFO_WIDTH(&info);
+  frame->height = GST_VIDEO_INFO_HEIGHT(&info);
+
+  if (channels > 0) {
+    // Exclusively ours when only the sample holds the buffer and no other buffer shares its
+    // memory (a decoder that keeps a reference frame, a tee, a sink's last sample all hold a
+    // reference): then the host may write into it. The mapping is a read mapping all the same,
+    // since GStreamer counts the caller's reference to the sample against a write mapping.
+    const bool exclusive = GST_MINI_OBJECT_REFCOUNT_VALUE(buffer) == 1 &&
+                           gst_buffer_is_all_memory_writable(buffer);
+    auto mapped = std::make_shared<MappedSample>(sample);
+    if (!mapped->mapped()) {
+      throw SampleConversionError("Sample buffer cannot be mapped for reading: " +
+                                  caps_text(caps));
+    }
+    check_planes(planes, mapped->size(), caps);
+    frame->channels = channels;
+    frame->stride = planes.stride[0];
+    frame->format = gst_video_format_to_string(format);
+    frame->data = mapped->data() + planes.offset[0];
+    frame->writable = exclusive;
+    frame->storage = std::move(mapped);
+    return frame;
+  }
+
+  MappedSample mapped(sample);
+  if (!mapped.mapped()) {
+    throw SampleConversionError("Sample buffer cannot be mapped for reading: " + caps_text(caps));
+  }
+  check_planes(planes, mapped.size(), caps);
+  const std::ptrdiff_t stride = static_cast<std::ptrdiff_t>(frame->width) * 3;
+  std::shared_ptr<uint8_t> pixels(new uint8_t[stride * frame->height + 1],
+                                  std::default_delete<uint8_t[]>());
+  if (convert_to_bgr(info, mapped.data(), planes, pixels.get(), static_cast<int>(stride)) != 0) {
+    throw SampleConversionError("Conversion to BGR failed for caps " + caps_text(caps));
+  }
+  frame->channels = 3;
+  frame->stride = stride;
+  frame->format = "BGR";
+  frame->data = pixels.get();
+  frame->writable = true;
+  frame->storage = std::move(pixels);
+  return frame;
+}
+
+}  // namespace kelvo

@@ -1,0 +1,299 @@
+// The Pipeline that owns a real GstPipeline: bus watch, waits, teardown.
+#include "kelvo/gst_pipeline.h"
+
+#include <cxxabi.h>
+#include <gst/app/gstappsink.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <utility>
+
+#include "kelvo/errors.h"
+#include "kelvo/url.h"
+
+namespace kelvo {
+
+namespace {
+
+// The bus watch's user data; freed by GLib when the watch goes.
+struct WatchData {
+  PipelineWatcher watcher;
+  GstElementPtr pipeline;  // the watcher's third argument, alive as long as the watch
+  Logger* logger;          // Not owned.
+};
+
+gboolean dispatch_watch(GstBus* bus, GstMessage* message, gpointer user_data) {
+  auto* data = static_cast<WatchData*>(user_data);
+  gboolean keep = TRUE;
+  run_guarded(data->logger, "bus watcher",
+              [&] { keep = data->watcher(bus, message, data->pipeline.get()); });
+  return keep;
+}
+
+void free_watch(gpointer user_data) { delete static_cast<WatchData*>(user_data); }
+
+GstBusSyncReply record_message(GstBus* /*bus*/, GstMessage* message, gpointer user_data) {
+  auto* record = static_cast<std::shared_ptr<BusRecord>*>(user_data);
+  (*record)->on_message(message, GST_MESSAGE_SRC(message));
+  return GST_BUS_PASS;
+}
+
+void free_record(gpointer user_data) { delete static_cast<std::shared_ptr<BusRecord>*>(user_data); }
+
+std::string describe_state(GstElement* pipeline) {
+  GstState current = GST_STATE_VOID_PENDING;
+  GstState pending = GST_STATE_VOID_PENDING;
+  gst_element_get_state(pipeline, &current, &pending, 0);
+  std::string text = std::string("state ") + gst_element_state_get_name(current);
+  if (pending != GST_STATE_VOID_PENDING) {
+    text += std::string(", pending ") + gst_element_state_get_name(pending);
+  }
+  return text;
+}
+
+std::string seconds_text(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", seconds);
+  return text;
+}
+
+gint64 deadline_after(double seconds) {
+  if (seconds < 0) seconds = 0;
+  if (seconds > 1e9) seconds = 1e9;
+  return g_get_monotonic_time() + static_cast<gint64>(seconds * G_USEC_PER_SEC);
+}
+
+}  // namespace
+
+void run_guarded(Logger* logger, const char* what, const std::function<void()>& body) {
+  try {
+    body();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    const std::string text =
+        mask_password(std::string("kelvo: ") + what + " failed: " +
+                      describe_exception(std::current_exception()));
+    if (logger != nullptr) {
+      try {
+        logger->log_exception(text, std::current_exception());
+      } catch (abi::__forced_unwind&) {
+        throw;
+      } catch (...) {
+        std::fprintf(stderr, "%s\n", text.c_str());
+      }
+    } else {
+      std::fprintf(stderr, "%s\n", text.c_str());
+    }
+  }
+}
+
+void BusRecord::on_message(GstMessage* message, GstObject* pipeline) {
+  const GstMessageType type = GST_MESSAGE_TYPE(message);
+  if (type == GST_MESSAGE_STATE_CHANGED && GST_MESSAGE_SRC(message) == pipeline) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++sequence_;
+    cond_.notify_all();
+  } else if (type == GST_MESSAGE_ERROR) {
+    GError* raw_error = nullptr;
+    gchar* raw_debug = nullptr;
+    gst_message_parse_error(message, &raw_error, &raw_debug);
+    GErrorPtr error(raw_error);
+    GCharPtr debug(raw_debug);
+    std::string text = error ? error->message : "unknown error";
+    if (debug) text += std::string(" (debug: ") + debug.get() + ")";
+    text = mask_password(text);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (error_.empty()) error_ = std::move(text);
+    ++sequence_;
+    cond_.notify_all();
+  }
+}
+
+std::string BusRecord::error() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return error_;
+}
+
+uint64_t BusRecord::sequence() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return sequence_;
+}
+
+void BusRecord::wait_after(uint64_t sequence, gint64 max_us) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  cond_.wait_for(lock, std::chrono::microseconds(max_us), [&] { return sequence_ != sequence; });
+}
+
+std::shared_ptr<GstPipelineWrapper> GstPipelineWrapper::create(GstElementPtr pipeline,
+                                                               GstElementPtr appsink,
+                                                               PipelineWatcher watcher,
+                                                               Logger* logger) {
+  std::shared_ptr<GstPipelineWrapper> wrapper(
+      new GstPipelineWrapper(std::move(pipeline), std::move(appsink), logger));
+  wrapper->install_bus_handlers(std::move(watcher));
+  return wrapper;
+}
+
+GstPipelineWrapper::GstPipelineWrapper(GstElementPtr pipeline, GstElementPtr appsink,
+                                       Logger* logger)
+    : logger_(logger),
+      appsink_(std::move(appsink)),
+      pipeline_(std::move(pipeline)),
+      bus_(gst_element_get_bus(pipeline_.get())) {}
+
+void GstPipelineWrapper::install_bus_handlers(PipelineWatcher watcher) {
+  gst_bus_set_sync_handler(bus_.get(), record_message,
+                           new std::shared_ptr<BusRecord>(bus_record_), free_record);
+  if (!watcher) return;
+  auto* data = new WatchData{std::move(watcher), ref_object(pipeline_.get()), logger_};
+  // Attaches to the thread-default main context, or the global default when there is none.
+  gst_bus_add_watch_full(bus_.get(), G_PRIORITY_DEFAULT, dispatch_watch, data, free_watch);
+}
+
+GstPipelineWrapper::~GstPipelineWrapper() {
+  std::vector<std::function<void()>> destructors;
+  GstElementPtr pipeline;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (released_) return;
+    released_ = true;
+    destructors.swap(destructors_);
+    pipeline = std::move(pipeline_);
+  }
+  for (auto& destructor : destructors) run_guarded(logger_, "pipeline destructor", destructor);
+  gst_bus_remove_watch(bus_.get());
+  gst_bus_set_sync_handler(bus_.get(), nullptr, nullptr, nullptr);
+  // Dropped without release_resources(), perhaps on a streaming thread of this very pipeline
+  // or on a thread that callbacks of it wait for: stop it from GStreamer's own thread pool,
+  // which holds a reference until the state change is done.
+  gst_element_call_async(
+      pipeline.get(), [](GstElement* element, gpointer) {
+        gst_element_set_state(element, GST_STATE_NULL);
+      },
+      nullptr, nullptr);
+}
+
+GstElementPtr GstPipelineWrapper::gst_pipeline() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ref_object(pipeline_.get());
+}
+
+GstStateChangeReturn GstPipelineWrapper::set_state(GstState state) {
+  GstElementPtr pipeline = gst_pipeline();
+  if (!pipeline) return state == GST_STATE_NULL ? GST_STATE_CHANGE_SUCCESS : GST_STATE_CHANGE_FAILURE;
+  return gst_element_set_state(pipeline.get(), state);
+}
+
+PipelineStateQuery GstPipelineWrapper::get_state(GstClockTime timeout) {
+  PipelineStateQuery query;
+  GstElementPtr pipeline = gst_pipeline();
+  if (!pipeline) {
+    query.result = GST_STATE_CHANGE_SUCCESS;
+    query.current = GST_STATE_NULL;
+    return query;
+  }
+  query.result = gst_element_get_state(pipeline.get(), &query.current, &query.pending, timeout);
+  return query;
+}
+
+void GstPipelineWrapper::wait_until_playing(int64_t stream_id, double timeout_seconds) {
+  const std::string prefix =
+      "Stream " + std::to_string(stream_id) + " did not start playing: ";
+  const gint64 deadline = deadline_after(timeout_seconds);
+  for (;;) {
+    const uint64_t sequence = bus_record_->sequence();
+    const std::string error = bus_record_->error();
+    if (!error.empty()) throw StreamSetupError(prefix + error);
+    GstElementPtr pipeline = gst_pipeline();
+    if (!pipeline) throw StreamSetupError(prefix + "the pipeline has been released");
+    GstState current = GST_STATE_VOID_PENDING;
+    gst_element_get_state(pipeline.get(), &current, nullptr, 0);
+    if (current == GST_STATE_PLAYING) return;
+    const gint64 left = deadline - g_get_monotonic_time();
+    if (left <= 0) {
+      throw StreamSetupError(prefix + "not PLAYING after " + seconds_text(timeout_seconds) +
+                             " s (" + describe_state(pipeline.get()) + ")");
+    }
+    // State changes and errors wake the wait; the poll catches a change the record missed.
+    bus_record_->wait_after(sequence, std::min<gint64>(left, 100000));
+  }
+}
+
+void GstPipelineWrapper::wait_until_null(int64_t stream_id, double timeout_seconds) {
+  const gint64 deadline = deadline_after(timeout_seconds);
+  for (;;) {
+    GstElementPtr pipeline = gst_pipeline();
+    if (!pipeline) return;
+    GstState current = GST_STATE_VOID_PENDING;
+    gst_element_get_state(pipeline.get(), &current, nullptr, 20 * GST_MSECOND);
+    if (current == GST_STATE_NULL) return;
+    if (g_get_monotonic_time() >= deadline) {
+      throw StreamSetupError("Stream " + std::to_string(stream_id) + " did not reach NULL after " +
+                             seconds_text(timeout_seconds) + " s (" +
+                             describe_state(pipeline.get()) + ")");
+    }
+  }
+}
+
+void GstPipelineWrapper::release_resources() {
+  {
+    // Waits for a completion callback that is running; none starts after this.
+    std::lock_guard<std::mutex> lock(complete_mutex_);
+    complete_closed_ = true;
+  }
+  std::vector<std::function<void()>> destructors;
+  GstElementPtr pipeline;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (released_) return;
+    released_ = true;
+    destructors.swap(destructors_);
+    pipeline = std::move(pipeline_);
+  }
+  for (auto& destructor : destructors) run_guarded(logger_, "pipeline destructor", destructor);
+  gst_bus_remove_watch(bus_.get());
+  gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+  gst_bus_set_sync_handler(bus_.get(), nullptr, nullptr, nullptr);
+  gst_bus_set_flushing(bus_.get(), TRUE);
+}
+
+void GstPipelineWrapper::add_destructor(std::function<void()> destructor) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!released_) {
+      destructors_.push_back(std::move(destructor));
+      return;
+    }
+  }
+  run_guarded(logger_, "pipeline destructor", destructor);
+}
+
+GstSamplePtr GstPipelineWrapper::try_pull_sample(GstClockTime timeout) {
+  // No lock: a release stops the appsink, which ends the wait at once.
+  return GstSamplePtr(gst_app_sink_try_pull_sample(GST_APP_SINK(appsink_.get()), timeout));
+}
+
+GstElementPtr GstPipelineWrapper::get_by_name(const char* name) {
+  GstElementPtr pipeline = gst_pipeline();
+  if (!pipeline || name == nullptr) return nullptr;
+  return GstElementPtr(gst_bin_get_by_name(GST_BIN(pipeline.get()), name));
+}
+
+GstPadPtr GstPipelineWrapper::buffer_src_pad() {
+  GstElementPtr element = get_by_name(kBufferSrcName);
+  if (!element) return nullptr;
+  return GstPadPtr(gst_element_get_static_pad(element.get(), "src"));
+}
+
+void GstPipelineWrapper::report_complete(const PipelineCompleteCallback& on_complete) {
+  std::shared_ptr<GstPipelineWrapper> self = shared_from_this();  // outlives the lock
+  std::lock_guard<std::mutex> lock(complete_mutex_);
+  if (complete_closed_) return;
+  complete_closed_ = true;
+  if (on_complete) run_guarded(logger_, "pipeline complete callback", [&] { on_complete(self); });
+}
+
+}  // namespace kelvo
