@@ -32,6 +32,7 @@ class KeyframeFilter {
   bool keyframes_only() const;
 
   // Same value: nothing. Otherwise stores it and updates the probe on the current pipeline.
+  // With no pipeline (after shutdown) that is the missing-element info line, not an error.
   void set_keyframes_only(bool value);
 
   // Brings the probe of the current pipeline in line with the flag.
@@ -52,8 +53,8 @@ class KeyframeFilter {
   KeyframeProbe& probe_;  // Not owned.
 
   mutable std::mutex mutex_;
-  bool keyframes_only_;                  // with mutex_
-  std::optional<gulong> pad_probe_id_;   // with mutex_
+  bool keyframes_only_;                 // with mutex_
+  std::optional<gulong> pad_probe_id_;  // with mutex_
 };
 
 }  // namespace kelvo

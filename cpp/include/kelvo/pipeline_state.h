@@ -74,13 +74,16 @@ class PipelineState {
   void request_restart() { set_status(StreamStatus::kHalted); }
 
   // Under the process-wide restart lock: INITIALIZING, timestamps reset, teardown, build.
+  // Takes the status condition before the restart lock, whoever calls it. Does nothing without
+  // a pipeline (before the first build, after shutdown).
   void restart();
 
   // Takes the current pipeline to NULL and releases its resources; keeps the references.
   // Does nothing without a pipeline.
   void shutdown_pipeline();
 
-  // shutdown_pipeline(), then drops the factory and the pipeline for good.
+  // shutdown_pipeline(), then drops the factory and the pipeline for good. Without a pipeline
+  // there is nothing to stop; the factory is dropped all the same.
   void shutdown();
 
   // The process-wide mutex held for a whole restart.

@@ -96,7 +96,7 @@ TEST_F(PipelineStateTest, OnlyAnAcceptedChangeWakesWaiters) {
     std::thread waiter([&] {
       std::lock_guard<StatusCondition> lock(state_.new_status_cond());
       waiting = true;
-      notified = state_.new_status_cond().wait_for(change ? 30.0 : 0.05);
+      notified = state_.new_status_cond().wait_for(change ? 30.0 : 0.03);
     });
     while (!waiting) std::this_thread::yield();
     // The waiter holds the mutex until it waits: once we have it, the waiter is waiting.
@@ -118,15 +118,6 @@ TEST_F(PipelineStateTest, RequestRestartTwiceChangesOnce) {
   EXPECT_FALSE(state_.new_status_event()->is_set());
   EXPECT_EQ(logger_->texts(),
             std::vector<std::string>{change_line(StreamStatus::kStreaming, StreamStatus::kHalted)});
-}
-
-TEST_F(PipelineStateTest, EventStaysSetUntilTheConsumerClearsIt) {
-  state_.set_status(StreamStatus::kStreaming);
-  state_.set_status(StreamStatus::kHalted);
-  EXPECT_TRUE(state_.new_status_event()->is_set());
-  state_.new_status_event()->clear();
-  state_.set_status(StreamStatus::kStreaming);
-  EXPECT_TRUE(state_.new_status_event()->is_set());
 }
 
 TEST_F(PipelineStateTest, ClosedRefusesEveryLaterChange) {

@@ -152,8 +152,6 @@ TEST_F(RestarterTest, StartsItsThreadOnceUnderItsName) {
   EXPECT_EQ(launcher_.names(), std::vector<std::string>{kRestarterThreadName});
 }
 
-TEST_F(RestarterTest, WaitUntilClosedBeforeStartReturns) { restarter_->wait_until_closed(); }
-
 TEST_F(RestarterTest, FirstFaultRestartsAfterTenMilliseconds) {
   start_and_wait();
   restart_and_wait(2);
