@@ -88,8 +88,8 @@ class GstPipelineWrapper final : public Pipeline,
   GstPipelineWrapper(GstElementPtr pipeline, GstElementPtr appsink, Logger* logger);
   void install_bus_handlers(PipelineWatcher watcher);
 
-  Logger* const logger_;             // Not owned; may be null.
-  const GstElementPtr appsink_;      // kept until destruction
+  Logger* const logger_;         // Not owned; may be null.
+  const GstElementPtr appsink_;  // kept until destruction
   const std::shared_ptr<BusRecord> bus_record_ = std::make_shared<BusRecord>();
 
   // Held while the completion callback runs; taken first by release_resources().

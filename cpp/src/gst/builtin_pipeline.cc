@@ -30,9 +30,8 @@ void on_decoded_pad(GstElement* /*decodebin*/, GstPad* pad, gpointer data) {
     GstPadPtr sink(gst_element_get_static_pad(convert.get(), "sink"));
     if (gst_pad_is_linked(sink.get())) return;  // only the first video stream is shown
     GstCapsPtr caps = pad_caps(pad);
-    const GstStructure* s = caps && !gst_caps_is_empty(caps.get())
-                                ? gst_caps_get_structure(caps.get(), 0)
-                                : nullptr;
+    const GstStructure* s =
+        caps && !gst_caps_is_empty(caps.get()) ? gst_caps_get_structure(caps.get(), 0) : nullptr;
     if (s == nullptr || !gst_structure_has_name(s, "video/x-raw")) return;
     const GstPadLinkReturn linked = gst_pad_link(pad, sink.get());
     if (GST_PAD_LINK_FAILED(linked)) {
@@ -56,18 +55,17 @@ GstCapsPtr pad_caps(GstPad* pad) {
 }
 
 void post_error(GstElement* source, const std::string& text) {
-  GError* error = g_error_new_literal(GST_STREAM_ERROR, GST_STREAM_ERROR_CODEC_NOT_FOUND,
-                                      text.c_str());
-  gst_element_post_message(source,
-                           gst_message_new_error(GST_OBJECT(source), error, text.c_str()));
+  GError* error =
+      g_error_new_literal(GST_STREAM_ERROR, GST_STREAM_ERROR_CODEC_NOT_FOUND, text.c_str());
+  gst_element_post_message(source, gst_message_new_error(GST_OBJECT(source), error, text.c_str()));
   g_error_free(error);
 }
 
 GstElement* make_element(Context& context, const char* factory, const char* name) {
   GstElement* element = gst_element_factory_make(factory, name);
   if (element == nullptr) {
-    post_error(context.pipeline,
-               std::string("GStreamer element '") + factory + "' is missing (plugin not installed)");
+    post_error(context.pipeline, std::string("GStreamer element '") + factory +
+                                     "' is missing (plugin not installed)");
   }
   return element;
 }
@@ -105,8 +103,8 @@ GstElementPtr make_tail(GstElementPtr* pipeline, const std::shared_ptr<Context>&
   return appsink_ref;
 }
 
-bool attach_encoded(const std::shared_ptr<Context>& context, GstPad* src,
-                    const char* depayloader, const char* parser) {
+bool attach_encoded(const std::shared_ptr<Context>& context, GstPad* src, const char* depayloader,
+                    const char* parser) {
   {
     std::lock_guard<std::mutex> lock(attach_mutex());
     GstBin* bin = GST_BIN(context->pipeline);

@@ -20,9 +20,9 @@ namespace kelvo::builtin {
 struct Context {
   std::weak_ptr<GstPipelineWrapper> wrapper;
   PipelineCompleteCallback on_complete;
-  Logger* logger = nullptr;  // Not owned.
-  GstElement* pipeline = nullptr;  // Not owned: the bin the handlers add to.
-  GstElement* decoder = nullptr;   // Not owned: the decodebin the parser feeds.
+  Logger* logger = nullptr;              // Not owned.
+  GstElement* pipeline = nullptr;        // Not owned: the bin the handlers add to.
+  GstElement* decoder = nullptr;         // Not owned: the decodebin the parser feeds.
   std::atomic<int> selected_stream{-1};  // RTSP: the one stream set up, -1 before the choice
 };
 
@@ -38,8 +38,8 @@ GstElement* make_element(Context& context, const char* factory, const char* name
 // parser named kBufferSrcName and on to the decodebin; then reports the pipeline complete.
 // Returns false (after posting an error) when an element is missing or a link fails. Does
 // nothing and returns true when the pipeline already has its buffer_src.
-bool attach_encoded(const std::shared_ptr<Context>& context, GstPad* src,
-                    const char* depayloader, const char* parser);
+bool attach_encoded(const std::shared_ptr<Context>& context, GstPad* src, const char* depayloader,
+                    const char* parser);
 
 // Posts an ERROR message from `source` on the pipeline's bus.
 void post_error(GstElement* source, const std::string& text);

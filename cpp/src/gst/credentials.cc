@@ -24,8 +24,9 @@ UrlCredentials split_credentials(const std::string& url) {
   if (scheme_end == std::string::npos) return result;
   const std::string::size_type authority = scheme_end + 3;
   const std::string::size_type authority_end = url.find_first_of("/?#", authority);
-  const std::string host_part = url.substr(
-      authority, authority_end == std::string::npos ? std::string::npos : authority_end - authority);
+  const std::string host_part =
+      url.substr(authority, authority_end == std::string::npos ? std::string::npos
+                                                               : authority_end - authority);
   const std::string::size_type at = host_part.rfind('@');
   if (at == std::string::npos) return result;
   const std::string userinfo = host_part.substr(0, at);

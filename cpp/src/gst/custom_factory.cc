@@ -75,14 +75,14 @@ CustomPipelineFactory::CustomPipelineFactory(std::string description, std::strin
 
 std::shared_ptr<Pipeline> CustomPipelineFactory::build() {
   GError* raw_error = nullptr;
-  GstElement* parsed = gst_parse_launch_full(description_.c_str(), nullptr,
-                                             GST_PARSE_FLAG_FATAL_ERRORS, &raw_error);
+  GstElement* parsed =
+      gst_parse_launch_full(description_.c_str(), nullptr, GST_PARSE_FLAG_FATAL_ERRORS, &raw_error);
   GErrorPtr error(raw_error);
   GstElementPtr element(parsed ? GST_ELEMENT(gst_object_ref_sink(parsed)) : nullptr);
   if (error || !element) {
-    throw StreamSetupError(mask_password(
-        "Cannot parse the pipeline description \"" + description_ +
-        "\": " + (error ? error->message : "GStreamer returned no pipeline")));
+    throw StreamSetupError(
+        mask_password("Cannot parse the pipeline description \"" + description_ +
+                      "\": " + (error ? error->message : "GStreamer returned no pipeline")));
   }
   GstElementPtr pipeline;
   if (GST_IS_PIPELINE(element.get())) {
@@ -94,9 +94,9 @@ std::shared_ptr<Pipeline> CustomPipelineFactory::build() {
   }
   std::vector<GstElementPtr> appsinks = find_appsinks(GST_BIN(pipeline.get()));
   if (appsinks.size() != 1) {
-    throw StreamSetupError(mask_password(
-        "The pipeline description \"" + description_ + "\" must hold exactly one appsink, not " +
-        std::to_string(appsinks.size())));
+    throw StreamSetupError(mask_password("The pipeline description \"" + description_ +
+                                         "\" must hold exactly one appsink, not " +
+                                         std::to_string(appsinks.size())));
   }
   const std::string changed = make_appsink_nonblocking(appsinks[0].get());
   if (!changed.empty() && logger_ != nullptr) {
@@ -105,8 +105,8 @@ std::shared_ptr<Pipeline> CustomPipelineFactory::build() {
                                 " set to " + changed + " so that it never blocks the pipeline"));
   }
   GstElement* raw_pipeline = pipeline.get();
-  auto wrapper = GstPipelineWrapper::create(std::move(pipeline), std::move(appsinks[0]), watcher_,
-                                            logger_);
+  auto wrapper =
+      GstPipelineWrapper::create(std::move(pipeline), std::move(appsinks[0]), watcher_, logger_);
   // Complete as parsed; reported before the first buffer flows, so a probe added by the
   // callback sees every buffer.
   wrapper->report_complete(on_complete_);

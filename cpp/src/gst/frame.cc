@@ -202,8 +202,8 @@ const libyuv::YuvConstants* yuv_constants(const GstVideoInfo& info) {
 
 // Converts the image at `src` to BGR at `dst` (libyuv's "RGB24" is B, G, R in memory). Returns
 // libyuv's result: 0 on success.
-int convert_to_bgr(const GstVideoInfo& info, const uint8_t* src, const Planes& planes,
-                   uint8_t* dst, int dst_stride) {
+int convert_to_bgr(const GstVideoInfo& info, const uint8_t* src, const Planes& planes, uint8_t* dst,
+                   int dst_stride) {
   const int width = GST_VIDEO_INFO_WIDTH(&info);
   const int height = GST_VIDEO_INFO_HEIGHT(&info);
   const libyuv::YuvConstants* matrix = yuv_constants(info);
@@ -267,8 +267,7 @@ std::shared_ptr<Frame> sample_to_frame(GstSample* sample) {
   const int channels = packed_channels(format);
   if (channels == 0 && !is_converted(format)) {
     throw SampleConversionError(std::string("Unsupported pixel format ") +
-                                gst_video_format_to_string(format) + " in caps " +
-                                caps_text(caps));
+                                gst_video_format_to_string(format) + " in caps " + caps_text(caps));
   }
   const Planes planes = plane_layout(info, buffer);
 
@@ -281,12 +280,11 @@ std::shared_ptr<Frame> sample_to_frame(GstSample* sample) {
     // memory (a decoder that keeps a reference frame, a tee, a sink's last sample all hold a
     // reference): then the host may write into it. The mapping is a read mapping all the same,
     // since GStreamer counts the caller's reference to the sample against a write mapping.
-    const bool exclusive = GST_MINI_OBJECT_REFCOUNT_VALUE(buffer) == 1 &&
-                           gst_buffer_is_all_memory_writable(buffer);
+    const bool exclusive =
+        GST_MINI_OBJECT_REFCOUNT_VALUE(buffer) == 1 && gst_buffer_is_all_memory_writable(buffer);
     auto mapped = std::make_shared<MappedSample>(sample);
     if (!mapped->mapped()) {
-      throw SampleConversionError("Sample buffer cannot be mapped for reading: " +
-                                  caps_text(caps));
+      throw SampleConversionError("Sample buffer cannot be mapped for reading: " + caps_text(caps));
     }
     check_planes(planes, mapped->size(), caps);
     frame->channels = channels;

@@ -73,9 +73,8 @@ void run_guarded(Logger* logger, const char* what, const std::function<void()>& 
   } catch (abi::__forced_unwind&) {
     throw;
   } catch (...) {
-    const std::string text =
-        mask_password(std::string("kelvo: ") + what + " failed: " +
-                      describe_exception(std::current_exception()));
+    const std::string text = mask_password(
+        std::string("kelvo: ") + what + " failed: " + describe_exception(std::current_exception()));
     if (logger != nullptr) {
       try {
         logger->log_exception(text, std::current_exception());
@@ -145,8 +144,8 @@ GstPipelineWrapper::GstPipelineWrapper(GstElementPtr pipeline, GstElementPtr app
       bus_(gst_element_get_bus(pipeline_.get())) {}
 
 void GstPipelineWrapper::install_bus_handlers(PipelineWatcher watcher) {
-  gst_bus_set_sync_handler(bus_.get(), record_message,
-                           new std::shared_ptr<BusRecord>(bus_record_), free_record);
+  gst_bus_set_sync_handler(bus_.get(), record_message, new std::shared_ptr<BusRecord>(bus_record_),
+                           free_record);
   if (!watcher) return;
   auto* data = new WatchData{std::move(watcher), ref_object(pipeline_.get()), logger_};
   // Attaches to the thread-default main context, or the global default when there is none.
@@ -170,9 +169,8 @@ GstPipelineWrapper::~GstPipelineWrapper() {
   // or on a thread that callbacks of it wait for: stop it from GStreamer's own thread pool,
   // which holds a reference until the state change is done.
   gst_element_call_async(
-      pipeline.get(), [](GstElement* element, gpointer) {
-        gst_element_set_state(element, GST_STATE_NULL);
-      },
+      pipeline.get(),
+      [](GstElement* element, gpointer) { gst_element_set_state(element, GST_STATE_NULL); },
       nullptr, nullptr);
 }
 
@@ -183,7 +181,8 @@ GstElementPtr GstPipelineWrapper::gst_pipeline() {
 
 GstStateChangeReturn GstPipelineWrapper::set_state(GstState state) {
   GstElementPtr pipeline = gst_pipeline();
-  if (!pipeline) return state == GST_STATE_NULL ? GST_STATE_CHANGE_SUCCESS : GST_STATE_CHANGE_FAILURE;
+  if (!pipeline)
+    return state == GST_STATE_NULL ? GST_STATE_CHANGE_SUCCESS : GST_STATE_CHANGE_FAILURE;
   return gst_element_set_state(pipeline.get(), state);
 }
 
@@ -200,8 +199,7 @@ PipelineStateQuery GstPipelineWrapper::get_state(GstClockTime timeout) {
 }
 
 void GstPipelineWrapper::wait_until_playing(int64_t stream_id, double timeout_seconds) {
-  const std::string prefix =
-      "Stream " + std::to_string(stream_id) + " did not start playing: ";
+  const std::string prefix = "Stream " + std::to_string(stream_id) + " did not start playing: ";
   const gint64 deadline = deadline_after(timeout_seconds);
   for (;;) {
     const uint64_t sequence = bus_record_->sequence();

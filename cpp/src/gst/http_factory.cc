@@ -91,7 +91,8 @@ std::shared_ptr<Pipeline> HttpPipelineFactory::build() {
   if (credentials.has_user) g_object_set(src, "user-id", credentials.user.c_str(), nullptr);
   if (credentials.has_password) g_object_set(src, "user-pw", credentials.password.c_str(), nullptr);
   gst_bin_add_many(GST_BIN(pipeline.get()), src, typefind, nullptr);
-  if (!gst_element_link(src, typefind)) throw StreamSetupError("Cannot link souphttpsrc to typefind");
+  if (!gst_element_link(src, typefind))
+    throw StreamSetupError("Cannot link souphttpsrc to typefind");
   builtin::connect(typefind, "have-type", G_CALLBACK(on_have_type), context);
   return builtin::start(std::move(pipeline), std::move(appsink), context, watcher_);
 }

@@ -47,8 +47,8 @@ gboolean on_select_stream(GstElement* /*src*/, guint num, GstCaps* caps, gpointe
     if (rtp_codec(caps) == nullptr) return;
     int expected = -1;
     const int stream = static_cast<int>(num);
-    select = context->selected_stream.compare_exchange_strong(expected, stream) ||
-             expected == stream;
+    select =
+        context->selected_stream.compare_exchange_strong(expected, stream) || expected == stream;
   });
   return select;
 }

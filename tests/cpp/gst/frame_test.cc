@@ -39,8 +39,8 @@ GstSamplePtr make_sample(const char* format, int width, int height, bool padded,
   for (guint p = 0; p < GST_VIDEO_INFO_N_PLANES(&info); ++p) {
     stride[p] = GST_VIDEO_INFO_PLANE_STRIDE(&info, p) + (padded ? kPadding : 0);
     offset[p] = padded ? size : GST_VIDEO_INFO_PLANE_OFFSET(&info, p);
-    size += static_cast<gsize>(stride[p]) *
-            GST_VIDEO_FORMAT_INFO_SCALE_HEIGHT(info.finfo, p, height);
+    size +=
+        static_cast<gsize>(stride[p]) * GST_VIDEO_FORMAT_INFO_SCALE_HEIGHT(info.finfo, p, height);
   }
   if (!padded) size = GST_VIDEO_INFO_SIZE(&info);  // GStreamer's own layout, as the caps say
   GstBuffer* buffer = gst_buffer_new_allocate(nullptr, size, nullptr);
@@ -68,8 +68,8 @@ GstSamplePtr make_sample(const char* format, int width, int height, bool padded,
           value = p == 1 ? u : v;
         }
         if (content == Content::kWide) {
-          const uint32_t hash = (static_cast<uint32_t>(r * 7919 + c * 104729 + p * 15485863) *
-                                 2654435761u) >> 24;
+          const uint32_t hash =
+              (static_cast<uint32_t>(r * 7919 + c * 104729 + p * 15485863) * 2654435761u) >> 24;
           value = static_cast<uint8_t>(16 + hash * 220 / 256);  // 16..235
         }
         map.data[offset[p] + static_cast<gsize>(r) * stride[p] + c] = value;
@@ -90,10 +90,10 @@ GstSamplePtr make_sample(const char* format, int width, int height, bool padded,
 // What videoconvert makes of `sample` as BGR, row by row without padding.
 std::vector<uint8_t> videoconvert_bgr(GstSample* sample, int width, int height) {
   GError* error = nullptr;
-  GstElementPtr pipeline(gst_parse_launch(
-      "appsrc name=src format=time ! videoconvert ! video/x-raw,format=BGR ! "
-      "appsink name=sink sync=false",
-      &error));
+  GstElementPtr pipeline(
+      gst_parse_launch("appsrc name=src format=time ! videoconvert ! video/x-raw,format=BGR ! "
+                       "appsink name=sink sync=false",
+                       &error));
   EXPECT_EQ(error, nullptr);
   GstElementPtr src(gst_bin_get_by_name(GST_BIN(pipeline.get()), "src"));
   GstElementPtr sink(gst_bin_get_by_name(GST_BIN(pipeline.get()), "sink"));
@@ -279,20 +279,21 @@ TEST_P(YuvFrameTest, ExactOverTheWholeLegalRange) {
   EXPECT_LE(max_difference(*frame, reference_bgr(sample.get())), 2);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Formats, YuvFrameTest,
-    ::testing::Combine(::testing::Values("I420", "YV12", "NV12", "NV21", "Y42B", "Y444", "YUY2",
-                                         "UYVY"),
-                       ::testing::Values("bt601", "bt709", "1:4:0:0", "1:3:5:1"),
-                       ::testing::Bool()),
-    [](const auto& info) {
-      std::string name = std::string(std::get<0>(info.param)) + "_" + std::get<1>(info.param) +
-                         (std::get<2>(info.param) ? "_padded" : "_tight");
-      for (char& c : name) {
-        if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-      }
-      return name;
-    });
+INSTANTIATE_TEST_SUITE_P(Formats, YuvFrameTest,
+                         ::testing::Combine(::testing::Values("I420", "YV12", "NV12", "NV21",
+                                                              "Y42B", "Y444", "YUY2", "UYVY"),
+                                            ::testing::Values("bt601", "bt709", "1:4:0:0",
+                                                              "1:3:5:1"),
+                                            ::testing::Bool()),
+                         [](const auto& info) {
+                           std::string name = std::string(std::get<0>(info.param)) + "_" +
+                                              std::get<1>(info.param) +
+                                              (std::get<2>(info.param) ? "_padded" : "_tight");
+                           for (char& c : name) {
+                             if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+                           }
+                           return name;
+                         });
 
 TEST_F(FrameTest, SampleWithoutBufferIsNothingToPublish) {
   GstCapsPtr caps(gst_caps_from_string("video/x-raw,format=BGR,width=4,height=4"));
@@ -303,7 +304,7 @@ TEST_F(FrameTest, SampleWithoutBufferIsNothingToPublish) {
 
 struct BadSample {
   const char* name;
-  const char* caps;   // null: no caps at all
+  const char* caps;  // null: no caps at all
   gsize buffer_size;
   const char* message_part;
 };
