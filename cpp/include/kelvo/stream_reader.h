@@ -52,6 +52,7 @@ struct FactoryRequest {
   std::string pipeline_str;
   PipelineWatcher watcher;
   PipelineCompleteCallback on_complete;
+  Logger* logger = nullptr;  // the reader's; outlives the factory and its pipelines
 };
 
 using FactoryMaker = std::function<std::shared_ptr<PipelineFactory>(const FactoryRequest&)>;

@@ -69,6 +69,7 @@ std::shared_ptr<GstStreamReader> GstStreamReader::create(ReaderSettings settings
   request.force_tcp = s.proxied;
   request.pipeline_str = s.pipeline_str.value_or("");
   request.watcher = reader->restarter_->bus_watcher();
+  request.logger = d.logger.get();
   // The factory may report a pipeline complete from a streaming thread at any time, even after
   // the reader is gone: it holds the reader weakly.
   request.on_complete = [weak = std::weak_ptr<GstStreamReader>(reader)](
