@@ -13,7 +13,7 @@ for kind in address,undefined thread; do
   fi
   ninja -C "$dir" tests/cpp/kelvo_tests || exit 1
   echo "sanitize: $kind"
-  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
+  ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/cpp/tsan.supp" \
   LSAN_OPTIONS="suppressions=$PWD/tests/cpp/lsan.supp" \
