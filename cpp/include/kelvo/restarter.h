@@ -94,6 +94,8 @@ class PipelineRestarter : public std::enable_shared_from_this<PipelineRestarter>
 
   // For reports (never on the frame path's critical section).
   int restart_count() const { return restart_count_.load(); }
+  // Restarts over the restarter's whole life (not reset by frames).
+  int64_t total_restarts() const { return total_restarts_.load(); }
   // The delay that the next restart will wait.
   double backoff_seconds() const { return backoff_seconds_.load(); }
   // True while the restarter thread waits on the status condition for a change.
@@ -122,6 +124,7 @@ class PipelineRestarter : public std::enable_shared_from_this<PipelineRestarter>
   double frame_timeout_ = kFrameTimeout;
 
   std::atomic<int> restart_count_{0};
+  std::atomic<int64_t> total_restarts_{0};
   std::atomic<double> backoff_seconds_{0.01};
   std::atomic<GstState> last_gst_state_{GST_STATE_VOID_PENDING};
   std::atomic<bool> waiting_{false};

@@ -85,7 +85,7 @@ struct PublishedFrame {
 struct ReaderStats {
   uint64_t frames_published = 0;
   std::optional<uint64_t> frames_dropped;
-  int restarts = 0;
+  int64_t restarts = 0;
   double backoff_seconds = 0;
   std::optional<double> last_frame_age;
   std::optional<std::string> last_error;
@@ -164,6 +164,7 @@ class GstStreamReader : public std::enable_shared_from_this<GstStreamReader> {
   LatestValue<PublishedFrame> latest_;
   uint64_t sequence_ = 0;  // pulling thread only
   std::atomic<uint64_t> frames_published_{0};
+  std::atomic<double> last_published_timestamp_{0};
 
   std::unique_ptr<Thread> pulling_thread_;  // set once by create()
 };

@@ -136,6 +136,7 @@ void PipelineRestarter::run() {
                     shortest_double(restart_timeout) + " Shutting the pipeline down...");
       state.restart();
       restart_count_.fetch_add(1);
+      total_restarts_.fetch_add(1);
       restart_timeout = calc_backoff_seconds();
       backoff_seconds_.store(restart_timeout);
     }

@@ -196,6 +196,7 @@ bool GstStreamReader::pull_once() {
       return true;
     } else {
       publish(timestamp, std::move(frame));
+      last_published_timestamp_.store(timestamp, std::memory_order_relaxed);
       frames_published_.fetch_add(1, std::memory_order_relaxed);
       latest_frame_event_->set();
       new_frame_event_->set();
@@ -225,7 +226,7 @@ void GstStreamReader::watchdog(double timestamp) {
 ReaderStats GstStreamReader::stats() const {
   ReaderStats stats;
   stats.frames_published = frames_published_.load(std::memory_order_relaxed);
-  stats.restarts = restarter_->restart_count();
+  stats.restarts = restarter_->total_restarts();
   stats.backoff_seconds = restarter_->backoff_seconds();
   stats.last_error = restarter_->last_error();
   stats.keyframes_only = filter_->keyframes_only();
@@ -239,7 +240,8 @@ ReaderStats GstStreamReader::stats() const {
     stats.format = latest->frame->format;
   }
   if (stats.frames_published > 0) {
-    stats.last_frame_age = deps_.time.clock->now() - latest->timestamp;
+    stats.last_frame_age =
+        deps_.time.clock->now() - last_published_timestamp_.load(std::memory_order_relaxed);
   }
   return stats;
 }

@@ -275,6 +275,13 @@ TEST_F(StreamReaderTest, ConversionErrorsAreLoggedAndRequestARestart) {
     }
   }
   EXPECT_TRUE(found);
+  // Frames reset the back-off count, not the number of restarts a reader reports.
+  second = factory_->last();
+  ASSERT_TRUE(eventually([&] { return reader->status() == StreamStatus::kStreaming; }));
+  second->feed(6);
+  ASSERT_TRUE(published(reader, 6));
+  EXPECT_EQ(reader->stats().restarts, 2);
+  EXPECT_EQ(reader->restarter().restart_count(), 0);
 }
 
 TEST_F(StreamReaderTest, WatchdogRestartsAStalledStreamStrictlyAfterTheTimeout) {
