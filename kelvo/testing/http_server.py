@@ -1,0 +1,174 @@
+"""A live HTTP test server for MJPEG and MPEG-TS, run as its own process.
+
+    python -m kelvo.testing.http_server --port 0 --mount mjpeg --mount ts
+
+Serves ``http://127.0.0.1:PORT/mjpeg`` (JPEG frames as ``multipart/x-mixed-replace``) and
+``http://127.0.0.1:PORT/ts`` (H.264 in MPEG-TS, ``video/mp2t``), each from one shared GStreamer
+encoder, prints ``PORT <number>`` once it listens, and runs until SIGTERM, SIGINT or the end of
+its standard input. Use :class:`kelvo.testing.HttpTestServer` rather than running it by hand.
+"""
+
+import argparse
+import signal
+import sys
+import threading
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+import gi
+
+gi.require_version("Gst", "1.0")
+gi.require_version("GstApp", "1.0")
+from gi.repository import Gst, GstApp  # noqa: E402,F401
+
+BOUNDARY = "kelvoframe"
+
+ENCODERS = {
+    "mjpeg": "jpegenc quality=85",
+    "ts": (
+        "x264enc tune=zerolatency speed-preset=ultrafast threads=1 key-int-max={interval} "
+        "bitrate=800 ! h264parse config-interval=-1 ! mpegtsmux alignment=7"
+    ),
+}
+
+CONTENT_TYPES = {
+    "mjpeg": f"multipart/x-mixed-replace; boundary={BOUNDARY}",
+    "ts": "video/mp2t",
+}
+
+
+class Broadcast:
+    """The newest chunk of one encoder, handed to every client that waits for it."""
+
+    def __init__(self, name: str, description: str):
+        self.name = name
+        self._cond = threading.Condition()
+        self._chunk = b""
+        self._sequence = 0
+        self._closed = False
+        self._pipeline = Gst.parse_launch(description + " ! appsink name=out sync=false")
+        sink = self._pipeline.get_by_name("out")
+        sink.set_property("emit-signals", True)
+        sink.connect("new-sample", self._on_sample)
+
+    def start(self):
+        self._pipeline.set_state(Gst.State.PLAYING)
+
+    def stop(self):
+        with self._cond:
+            self._closed = True
+            self._cond.notify_all()
+        self._pipeline.set_state(Gst.State.NULL)
+
+    def _on_sample(self, sink):
+        sample = sink.emit("pull-sample")
+        buffer = sample.get_buffer()
+        data = buffer.extract_dup(0, buffer.get_size())
+        with self._cond:
+            self._chunk = data
+            self._sequence += 1
+            self._cond.notify_all()
+        return Gst.FlowReturn.OK
+
+    def next_chunk(self, after: int):
+        """(sequence, chunk) of the first chunk newer than `after`; None once stopped."""
+        with self._cond:
+            while self._sequence == after and not self._closed:
+                self._cond.wait(1.0)
+            if self._closed:
+                return None
+            return self._sequence, self._chunk
+
+
+def make_handler(broadcasts):
+    class Handler(BaseHTTPRequestHandler):
+        protocol_version = "HTTP/1.0"
+
+        def log_message(self, format, *args):  # noqa: A002 - quiet
+            pass
+
+        def do_GET(self):  # noqa: N802 - http.server's name
+            name = self.path.strip("/").split("?")[0]
+            broadcast = broadcasts.get(name)
+            if broadcast is None:
+                self.send_error(404)
+                return
+            self.send_response(200)
+            self.send_header("Content-Type", CONTENT_TYPES[name])
+            self.send_header("Cache-Control", "no-cache")
+            self.end_headers()
+            sequence = 0
+            try:
+                while True:
+                    item = broadcast.next_chunk(sequence)
+                    if item is None:
+                        return
+                    sequence, chunk = item
+                    if name == "mjpeg":
+                        self.wfile.write(
+                            f"--{BOUNDARY}\r\nContent-Type: image/jpeg\r\n"
+                            f"Content-Length: {len(chunk)}\r\n\r\n".encode()
+                        )
+                        self.wfile.write(chunk)
+                        self.wfile.write(b"\r\n")
+                    else:
+                        self.wfile.write(chunk)
+                    self.wfile.flush()
+            except (BrokenPipeError, ConnectionResetError):
+                return
+
+    return Handler
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description="Live HTTP test streams on 127.0.0.1")
+    parser.add_argument("--port", type=int, default=0, help="0 picks a free port")
+    parser.add_argument("--mount", action="append", choices=sorted(ENCODERS), default=None)
+    parser.add_argument("--width", type=int, default=320)
+    parser.add_argument("--height", type=int, default=240)
+    parser.add_argument("--fps", type=int, default=15)
+    parser.add_argument("--keyframe-interval", type=int, default=15)
+    parser.add_argument("--pattern", default="ball")
+    args = parser.parse_args(argv)
+
+    Gst.init(None)
+    broadcasts = {}
+    for name in args.mount or ["mjpeg"]:
+        source = (
+            f"videotestsrc is-live=true pattern={args.pattern} ! "
+            f"video/x-raw,format=I420,width={args.width},height={args.height},"
+            f"framerate={args.fps}/1 ! "
+        )
+        encoder = ENCODERS[name].format(interval=args.keyframe_interval)
+        broadcasts[name] = Broadcast(name, source + encoder)
+    ThreadingHTTPServer.allow_reuse_address = True
+    ThreadingHTTPServer.daemon_threads = True
+    server = ThreadingHTTPServer(("127.0.0.1", args.port), make_handler(broadcasts))
+    for broadcast in broadcasts.values():
+        broadcast.start()
+
+    stop = threading.Event()
+
+    def request_stop(*_):
+        stop.set()
+
+    for signum in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(signum, request_stop)
+
+    def watch_stdin():
+        sys.stdin.read()
+        stop.set()
+
+    threading.Thread(target=watch_stdin, name="stdin-watch", daemon=True).start()
+    threading.Thread(target=server.serve_forever, name="http", daemon=True).start()
+    print(f"PORT {server.server_address[1]}", flush=True)
+    while not stop.wait(0.2):
+        pass
+    server.shutdown()
+    for broadcast in broadcasts.values():
+        broadcast.stop()
+    server.server_close()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
