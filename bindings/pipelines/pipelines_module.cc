@@ -234,12 +234,26 @@ PYBIND11_MODULE(_pipelines, m) {
   using namespace kelvo;
   py_host::init_module(m);
   if (pygobject_init(3, 0, 0) == nullptr) throw py::error_already_set();
-  py::object gi = py::module_::import("gi");
-  gi.attr("require_version")("Gst", "1.0");
-  gi.attr("require_version")("GstApp", "1.0");
-  gst_module = py::module_::import("gi.repository.Gst").release();
-  // The appsink then comes out as a GstApp.AppSink, with try_pull_sample and the rest.
-  py::module_::import("gi.repository.GstApp");
+  {
+    // PyGObject's importer draws an ImportWarning from newer Pythons; a host that turns
+    // warnings into errors must still be able to import kelvo.
+    py::object warnings = py::module_::import("warnings");
+    py::object quiet = warnings.attr("catch_warnings")();
+    quiet.attr("__enter__")();
+    try {
+      warnings.attr("simplefilter")("ignore", py::handle(PyExc_ImportWarning));
+      py::object gi = py::module_::import("gi");
+      gi.attr("require_version")("Gst", "1.0");
+      gi.attr("require_version")("GstApp", "1.0");
+      gst_module = py::module_::import("gi.repository.Gst").release();
+      // The appsink then comes out as a GstApp.AppSink, with try_pull_sample and the rest.
+      py::module_::import("gi.repository.GstApp");
+    } catch (...) {
+      quiet.attr("__exit__")(py::none(), py::none(), py::none());
+      throw;
+    }
+    quiet.attr("__exit__")(py::none(), py::none(), py::none());
+  }
 
   m.doc() = "Pipelines, pipeline factories, frames and the keyframe probe of kelvo.";
   m.attr("BUFFER_SRC_NAME") = kBufferSrcName;

@@ -33,3 +33,5 @@ def runtime():
     glib_runtime.start()
     yield glib_runtime
     glib_runtime.close()
+
+from servers import *  # noqa: F401,F403
