@@ -9,7 +9,10 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "kelvo/errors.h"
 #include "kelvo/gst_ptr.h"
@@ -49,6 +52,58 @@ class MappedSample {
   GstMapInfo map_{};
   bool mapped_ = false;
 };
+
+// Recently freed BGR images, handed out again to frames of the same size. A new image of a
+// large frame costs a page fault per 4 KiB when first written, as much as the conversion itself;
+// a frame pulled every few milliseconds can reuse the memory of the one before.
+//
+// This class is thread-safe.
+class ImagePool {
+ public:
+  std::shared_ptr<uint8_t> take(size_t size) {
+    uint8_t* image = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (auto it = free_.begin(); it != free_.end(); ++it) {
+        if (it->first == size) {
+          image = it->second;
+          free_.erase(it);
+          break;
+        }
+      }
+    }
+    if (image == nullptr) image = new uint8_t[size];
+    return std::shared_ptr<uint8_t>(image, [this, size](uint8_t* p) { give_back(size, p); });
+  }
+
+ private:
+  static constexpr size_t kKept = 4;
+
+  void give_back(size_t size, uint8_t* image) {
+    uint8_t* dropped = image;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (free_.size() < kKept) {
+        free_.emplace_back(size, image);
+        dropped = nullptr;
+      } else {
+        // The oldest goes: a size that is no longer pulled does not stay forever.
+        dropped = free_.front().second;
+        free_.erase(free_.begin());
+        free_.emplace_back(size, image);
+      }
+    }
+    delete[] dropped;
+  }
+
+  std::mutex mutex_;
+  std::vector<std::pair<size_t, uint8_t*>> free_;  // with mutex_
+};
+
+ImagePool& image_pool() {
+  static ImagePool* pool = new ImagePool();  // leaked: frames may be freed at exit
+  return *pool;
+}
 
 std::string caps_text(GstCaps* caps) {
   GCharPtr text(gst_caps_to_string(caps));
@@ -302,8 +357,8 @@ std::shared_ptr<Frame> sample_to_frame(GstSample* sample) {
   }
   check_planes(planes, mapped.size(), caps);
   const std::ptrdiff_t stride = static_cast<std::ptrdiff_t>(frame->width) * 3;
-  std::shared_ptr<uint8_t> pixels(new uint8_t[stride * frame->height + 1],
-                                  std::default_delete<uint8_t[]>());
+  std::shared_ptr<uint8_t> pixels =
+      image_pool().take(static_cast<size_t>(stride) * frame->height + 1);
   if (convert_to_bgr(info, mapped.data(), planes, pixels.get(), static_cast<int>(stride)) != 0) {
     throw SampleConversionError("Conversion to BGR failed for caps " + caps_text(caps));
   }
