@@ -110,6 +110,25 @@ TEST_F(PipelineTest, CustomPipelinePlaysAndDeliversSamples) {
   pipeline->release_resources();
 }
 
+TEST_F(PipelineTest, WatchRunsOnTheThreadDefaultContextOfBuild) {
+  GMainContext* own = g_main_context_new();
+  g_main_context_push_thread_default(own);
+  std::shared_ptr<Pipeline> pipeline = build(kLiveTestSource);
+  g_main_context_pop_thread_default(own);
+  pipeline->wait_until_playing(1, 5.0);
+  for (int i = 0; i < 20; ++i) g_main_context_iteration(nullptr, FALSE);
+  EXPECT_EQ(watched_.load(), 0);  // not on the global default context
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (watched_.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+    g_main_context_iteration(own, FALSE);
+  }
+  EXPECT_GT(watched_.load(), 0);
+  pipeline->release_resources();
+  while (g_main_context_iteration(own, FALSE)) {
+  }
+  g_main_context_unref(own);
+}
+
 TEST_F(PipelineTest, CustomAppsinkNeverBlocks) {
   // The caller's settings stand unless the appsink could block or grow without bound.
   struct Case {
