@@ -34,6 +34,9 @@ if [ ! -x .venv/bin/python ]; then
   /usr/bin/python3 -m venv --system-site-packages .venv
 fi
 # meson must run under Debian's Python; a persistent build folder keeps rebuilds incremental.
+# meson-python reads the install plan before it rebuilds: bring an existing build folder up
+# to date first, so that files added since the last install are part of this one.
+if [ -f build/pip/build.ninja ]; then ninja -C build/pip >/dev/null || exit 1; fi
 PATH="/usr/bin:$PATH" .venv/bin/python -m pip install --quiet --no-build-isolation --no-deps \
   --config-settings=builddir=build/pip .
 .venv/bin/python -P -c "import kelvo, kelvo.glib_runtime; print('setup: kelvo', kelvo.__version__, 'installed in .venv')"

@@ -22,6 +22,9 @@ build/tests/tests/cpp/kelvo_tests --gtest_brief=1 --gtest_output=xml:build/gtest
 cpp_status=$?
 
 # Python tests against the installed package (-P keeps the source tree off sys.path).
+# meson-python reads the install plan before it rebuilds: bring an existing build folder up
+# to date first, so that files added since the last install are part of this one.
+if [ -f build/pip/build.ninja ]; then ninja -C build/pip >/dev/null || exit 1; fi
 PATH="/usr/bin:$PATH" .venv/bin/python -m pip install --quiet --no-build-isolation --no-deps \
   --config-settings=builddir=build/pip . || exit 1
 .venv/bin/python -P -m pytest tests/python -p no:cacheprovider --junitxml=build/pytest.xml "$@"
