@@ -275,7 +275,7 @@ class TestRestarts:
     def test_pipeline_error_is_logged_and_restarted(self, runtime, caplog):
         caplog.set_level("INFO", logger="kelvo")
         r = reader_for("filesrc location=/nonexistent/video ! appsink",
-                       base_backoff_seconds=5, backoff_randomness_seconds=0.0)
+                       base_backoff_seconds=0.2, backoff_randomness_seconds=0.0)
         try:
             deadline = time.monotonic() + 10
             while not any("pipeline error:" in m for m in caplog.messages):
