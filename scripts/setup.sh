@@ -11,11 +11,13 @@ PACKAGES=(
   # run: GStreamer and its plugins
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-libav gstreamer1.0-rtsp
-  python3-numpy
+  gstreamer1.0-x python3-numpy
   # test servers, tests and benchmarks
   libgstrtspserver-1.0-dev gir1.2-gst-rtsp-server-1.0 gir1.2-gstreamer-1.0
   gir1.2-gst-plugins-base-1.0 python3-gi python-gi-dev python3-pytest
   libgtest-dev libgmock-dev
+  # benchmarks: the readers kelvo is measured against, and the plots
+  python3-opencv python3-av python3-matplotlib
 )
 
 missing=()
