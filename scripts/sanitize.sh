@@ -15,7 +15,7 @@ for kind in address,undefined thread; do
   echo "sanitize: $kind"
   ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/cpp/tsan.supp" \
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ignore_noninstrumented_modules=1 suppressions=$PWD/tests/cpp/tsan.supp" \
   LSAN_OPTIONS="suppressions=$PWD/tests/cpp/lsan.supp" \
     "$dir/tests/cpp/kelvo_tests" --gtest_brief=1 "$@" || status=1
 done
