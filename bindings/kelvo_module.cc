@@ -49,6 +49,8 @@ PYBIND11_MODULE(_kelvo, m) {
   py::enum_<StreamStatus> status(m, "StreamStatus", "The status of a stream reader.");
   for (StreamStatus s : kAllStreamStatuses) status.value(status_name(s), s);
   status.def("__str__", [](StreamStatus s) { return to_string(s); });
+  // pybind11 2.10 leaves `name` a method on this Python; members read it as an attribute.
+  status.def_property_readonly("name", [](StreamStatus s) { return status_name(s); });
 
   py::class_<Event, std::shared_ptr<Event>>(m, "Event", R"doc(
 A flag with set, clear, is_set and wait, like threading.Event.

@@ -1,5 +1,10 @@
 """kelvo's command line tools.
 
+``python -m kelvo watch [URL ...] [--pipeline DESCRIPTION ...]``
+    Reads the streams and shows, per stream, its status, frames per second, the age of its
+    newest frame, its restarts and whether keyframes-only is on. With no URL it serves two live
+    test streams of its own and reads those.
+
 ``python -m kelvo doctor``
     GStreamer's version and every decoder that automatic selection may pick, grouped by plugin,
     with its rank after the KELVO_{PLUGIN}_RANK overrides and the variable that changes it.
@@ -60,9 +65,35 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.add_parser("doctor", help="GStreamer version and decoder ranks")
+    w = commands.add_parser("watch", help="read streams and show how each one is doing")
+    w.add_argument("urls", nargs="*", metavar="URL",
+                   help="rtsp://, http:// or https:// URLs; none: serve and read test streams")
+    w.add_argument("--pipeline", action="append", default=[], metavar="DESCRIPTION",
+                   help="a GStreamer pipeline description with one appsink (repeatable)")
+    w.add_argument("--duration", type=float, metavar="SECONDS",
+                   help="stop after this long (default: until Ctrl-C)")
+    w.add_argument("--keyframes-only", action="store_true", help="decode keyframes only")
+    w.add_argument("--latency", type=int, metavar="MS", help="RTSP jitter buffer (ms)")
+    w.add_argument("--tcp", action="store_true", help="RTSP over TCP")
+    w.add_argument("--json", action="store_true", help="machine-readable lines")
+    w.add_argument("--snapshot", metavar="FILE.png",
+                   help="at the end, write the newest frame of every stream to a PNG")
     args: argparse.Namespace = parser.parse_args(list(argv) if argv is not None else None)
     if args.command == "doctor":
         return doctor()
+    if args.command == "watch":
+        if args.duration is not None and not args.duration > 0:
+            parser.error("--duration must be a positive number of seconds")
+        from kelvo.errors import StreamSetupError
+        from kelvo.watch import watch
+
+        try:
+            return watch(args.urls, args.pipeline, duration=args.duration,
+                         keyframes_only=args.keyframes_only, latency=args.latency,
+                         tcp=args.tcp, as_json=args.json, snapshot=args.snapshot)
+        except StreamSetupError as error:
+            print(f"kelvo watch: {error}", file=sys.stderr)
+            return 2
     parser.print_help()
     return 2
 

@@ -16,6 +16,7 @@ def test_stream_status_members_and_text():
     assert [m for m in StreamStatus.__members__] == [
         "INITIALIZING", "STREAMING", "HALTED", "CLOSED"]
     assert str(StreamStatus.HALTED) == "StreamStatus.HALTED"
+    assert StreamStatus.HALTED.name == "HALTED" and StreamStatus.CLOSED.value == 3
     assert StreamStatus.CLOSED != StreamStatus.STREAMING
     assert len({s for s in StreamStatus.__members__.values()}) == 4
 

@@ -200,6 +200,20 @@ class TestFrames:
         assert r.new_frame_event.wait(10)
         assert r.new_status_event.is_set()  # INITIALIZING -> STREAMING
 
+    def test_bare_appsink_gets_a_format_kelvo_converts(self, reader):
+        r = reader("videotestsrc is-live=true ! video/x-raw,width=64,height=48,framerate=30/1 "
+                   "! appsink")
+        _, image = wait_frames(r, 1)[0]
+        assert image.shape[:2] == (48, 64)
+        assert r.stats["last_error"] is None
+
+    def test_callers_appsink_caps_stand(self, reader):
+        r = reader("videotestsrc is-live=true ! video/x-raw,width=64,height=48,framerate=30/1 "
+                   "! videoconvert ! appsink caps=video/x-raw,format=GRAY8")
+        _, image = wait_frames(r, 1)[0]
+        assert image.shape == (48, 64)
+        assert r.stats["format"] == "GRAY8"
+
     def test_host_may_draw_into_its_frame(self, reader):
         r = reader()
         _, image = wait_frames(r, 1)[0]

@@ -24,9 +24,18 @@ namespace kelvo {
 inline constexpr char kBuiltinAppsinkCaps[] =
     "video/x-raw, format=(string){ I420, NV12, YV12, NV21, Y42B, Y444, YUY2, UYVY, BGR }";
 
+// The caps given to a custom pipeline's appsink that has none of its own: every raw format that
+// kelvo makes a frame of. Without them a bare "... ! appsink" may negotiate a format that no
+// frame can be made of (a test source offers 64-bit ARGB first), while a format that the
+// caller fixed upstream must still pass.
+inline constexpr char kCustomAppsinkCaps[] =
+    "video/x-raw, format=(string){ I420, NV12, YV12, NV21, Y42B, Y444, YUY2, UYVY, BGR, RGB, "
+    "BGRx, BGRA, RGBx, RGBA, GRAY8 }";
+
 // How the appsink of a custom pipeline is changed so that it never blocks the pipeline while
-// the host does not read: it drops old samples, and an unlimited queue becomes one sample.
-// Returns a description of what changed ("" when nothing did).
+// the host does not read: it drops old samples, and an unlimited queue becomes one sample. An
+// appsink without caps gets kCustomAppsinkCaps. Returns a description of what changed ("" when
+// nothing did).
 std::string make_appsink_nonblocking(GstElement* appsink);
 
 // The URL split into its credentials and the URL without them. `user` and `password` are

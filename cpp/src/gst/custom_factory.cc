@@ -61,6 +61,15 @@ std::string make_appsink_nonblocking(GstElement* appsink) {
     g_object_set(appsink, "max-buffers", 1u, nullptr);
     changed += changed.empty() ? "max-buffers=1" : " max-buffers=1";
   }
+  GstCaps* raw_caps = nullptr;
+  g_object_get(appsink, "caps", &raw_caps, nullptr);
+  GstCapsPtr caps(raw_caps);
+  if (!caps) {
+    GstCapsPtr supported(gst_caps_from_string(kCustomAppsinkCaps));
+    g_object_set(appsink, "caps", supported.get(), nullptr);
+    changed += changed.empty() ? "caps=" : " caps=";
+    changed += "<formats kelvo converts>";
+  }
   return changed;
 }
 
