@@ -39,6 +39,7 @@ fi
 # meson-python reads the install plan before it rebuilds: bring an existing build folder up
 # to date first, so that files added since the last install are part of this one.
 if [ -f build/pip/build.ninja ]; then ninja -C build/pip >/dev/null || exit 1; fi
+mkdir -p build/pip  # meson-python does not make the folder itself
 PATH="/usr/bin:$PATH" .venv/bin/python -m pip install --quiet --no-build-isolation --no-deps \
   --config-settings=builddir=build/pip .
 .venv/bin/python -P -c "import kelvo, kelvo.glib_runtime; print('setup: kelvo', kelvo.__version__, 'installed in .venv')"

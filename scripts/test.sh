@@ -25,6 +25,7 @@ cpp_status=$?
 # meson-python reads the install plan before it rebuilds: bring an existing build folder up
 # to date first, so that files added since the last install are part of this one.
 if [ -f build/pip/build.ninja ]; then ninja -C build/pip >/dev/null || exit 1; fi
+mkdir -p build/pip  # meson-python does not make the folder itself
 PATH="/usr/bin:$PATH" .venv/bin/python -m pip install --quiet --no-build-isolation --no-deps \
   --config-settings=builddir=build/pip . || exit 1
 .venv/bin/python -P -m pytest tests/python -p no:cacheprovider --junitxml=build/pytest.xml "$@"
