@@ -226,6 +226,37 @@ class TestFrames:
         assert r.status == StreamStatus.STREAMING
 
 
+class TestStats:
+    KEYS = {"frames_published", "frames_dropped", "restarts", "backoff_seconds",
+            "last_frame_age", "last_error", "gst_state", "keyframes_only", "width", "height",
+            "format"}
+
+    def test_before_and_after_frames(self, reader):
+        r = reader("videotestsrc is-live=true ! video/x-raw,format=BGR,width=64,height=48,"
+                   "framerate=2/1 ! appsink")
+        first = r.stats
+        assert set(first) == self.KEYS
+        assert first["last_frame_age"] is None and first["width"] == 0
+        assert first["restarts"] == 0 and first["last_error"] is None
+        assert first["backoff_seconds"] == pytest.approx(0.01)
+        assert r.stats is not first  # a new dict every time
+        wait_frames(r, 1)
+        later = r.stats
+        assert later["frames_published"] >= 1 and later["frames_dropped"] == 0
+        assert (later["width"], later["height"], later["format"]) == (64, 48, "BGR")
+        assert 0 <= later["last_frame_age"] < 5 and later["gst_state"] == "PLAYING"
+
+    def test_frames_the_reader_could_not_take_count_as_dropped(self, reader):
+        # A source that is not live runs as fast as it can: the appsink drops what the reader
+        # has not pulled in time.
+        r = reader("videotestsrc ! video/x-raw,format=BGR,width=32,height=24 ! appsink sync=false")
+        wait_frames(r, 3)
+        time.sleep(0.5)
+        stats = r.stats
+        assert stats["frames_dropped"] > 0
+        assert stats["frames_published"] > 3
+
+
 class TestClose:
     def test_close_publishes_a_final_none_and_ends_both_threads(self, runtime):
         r = reader_for(LIVE_BGR)

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -72,6 +73,7 @@ class GstPipelineWrapper final : public Pipeline,
   GstSamplePtr try_pull_sample(GstClockTime timeout) override;
   GstElementPtr get_by_name(const char* name) override;
   GstPadPtr buffer_src_pad() override;
+  std::optional<uint64_t> samples_arrived() const override { return arrived_->load(); }
 
   // The GstPipeline, or null once released ("transfer full").
   GstElementPtr gst_pipeline();
@@ -91,6 +93,9 @@ class GstPipelineWrapper final : public Pipeline,
   Logger* const logger_;         // Not owned; may be null.
   const GstElementPtr appsink_;  // kept until destruction
   const std::shared_ptr<BusRecord> bus_record_ = std::make_shared<BusRecord>();
+  // Buffers that reached the appsink, counted by a probe on its sink pad, which shares it.
+  const std::shared_ptr<std::atomic<uint64_t>> arrived_ =
+      std::make_shared<std::atomic<uint64_t>>(0);
 
   // Held while the completion callback runs; taken first by release_resources().
   std::mutex complete_mutex_;

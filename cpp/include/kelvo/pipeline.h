@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "kelvo/gst_ptr.h"
 
@@ -71,6 +72,10 @@ class Pipeline {
   // The static "src" pad of the element called kBufferSrcName, or null when the element or
   // the pad does not exist ("transfer full").
   virtual GstPadPtr buffer_src_pad() = 0;
+
+  // How many samples have reached the appsink so far, pulled or not; none when the pipeline
+  // cannot tell.
+  virtual std::optional<uint64_t> samples_arrived() const { return std::nullopt; }
 };
 
 // A bus watch bound to its target: called as (bus, message, pipeline) with the GstPipeline

@@ -163,7 +163,15 @@ class GstStreamReader : public std::enable_shared_from_this<GstStreamReader> {
 
   LatestValue<PublishedFrame> latest_;
   uint64_t sequence_ = 0;  // pulling thread only
+  // Counts what the appsinks dropped: samples that arrived and were never pulled.
+  void count_drops(const std::shared_ptr<Pipeline>& pipeline, bool pulled);
+
   std::atomic<uint64_t> frames_published_{0};
+  std::shared_ptr<Pipeline> counted_pipeline_;  // pulling thread only
+  uint64_t pulled_from_counted_ = 0;            // pulling thread only
+  std::atomic<uint64_t> dropped_before_{0};     // by the pipelines before the counted one
+  std::atomic<uint64_t> dropped_counted_{0};    // by the counted pipeline
+  std::atomic<bool> drops_known_{false};
   std::atomic<double> last_published_timestamp_{0};
 
   std::unique_ptr<Thread> pulling_thread_;  // set once by create()

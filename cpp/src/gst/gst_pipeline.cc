@@ -136,12 +136,38 @@ std::shared_ptr<GstPipelineWrapper> GstPipelineWrapper::create(GstElementPtr pip
   return wrapper;
 }
 
+namespace {
+
+using ArrivalCounter = std::shared_ptr<std::atomic<uint64_t>>;
+
+GstPadProbeReturn count_arrivals(GstPad* /*pad*/, GstPadProbeInfo* info, gpointer data) {
+  auto& counter = *static_cast<ArrivalCounter*>(data);
+  if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
+    counter->fetch_add(gst_buffer_list_length(GST_PAD_PROBE_INFO_BUFFER_LIST(info)),
+                       std::memory_order_relaxed);
+  } else {
+    counter->fetch_add(1, std::memory_order_relaxed);
+  }
+  return GST_PAD_PROBE_OK;
+}
+
+}  // namespace
+
 GstPipelineWrapper::GstPipelineWrapper(GstElementPtr pipeline, GstElementPtr appsink,
                                        Logger* logger)
     : logger_(logger),
       appsink_(std::move(appsink)),
       pipeline_(std::move(pipeline)),
-      bus_(gst_element_get_bus(pipeline_.get())) {}
+      bus_(gst_element_get_bus(pipeline_.get())) {
+  // Counts what reaches the appsink, so that frames it drops unread can be told.
+  if (GstPadPtr pad{gst_element_get_static_pad(appsink_.get(), "sink")}) {
+    gst_pad_add_probe(
+        pad.get(),
+        static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+        count_arrivals, new ArrivalCounter(arrived_),
+        [](gpointer data) { delete static_cast<ArrivalCounter*>(data); });
+  }
+}
 
 void GstPipelineWrapper::install_bus_handlers(PipelineWatcher watcher) {
   gst_bus_set_sync_handler(bus_.get(), record_message, new std::shared_ptr<BusRecord>(bus_record_),

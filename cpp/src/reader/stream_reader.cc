@@ -169,6 +169,7 @@ bool GstStreamReader::pull_once() {
 
   GstSamplePtr sample = pipeline ? pipeline->try_pull_sample(kPullTimeout) : nullptr;
   const double timestamp = clock.now();
+  count_drops(pipeline, sample != nullptr);
   if (sample) {
     std::shared_ptr<Frame> frame;
     bool failed = false;
@@ -207,6 +208,22 @@ bool GstStreamReader::pull_once() {
   return true;
 }
 
+void GstStreamReader::count_drops(const std::shared_ptr<Pipeline>& pipeline, bool pulled) {
+  if (!pipeline) return;
+  if (pipeline != counted_pipeline_) {
+    dropped_before_.fetch_add(dropped_counted_.exchange(0));
+    counted_pipeline_ = pipeline;
+    pulled_from_counted_ = 0;
+  }
+  pulled_from_counted_ += pulled ? 1 : 0;
+  const std::optional<uint64_t> arrived = pipeline->samples_arrived();
+  if (!arrived) return;
+  // One sample may wait in the appsink to be pulled next: it is not dropped (yet).
+  const uint64_t accounted = pulled_from_counted_ + 1;
+  dropped_counted_.store(*arrived > accounted ? *arrived - accounted : 0);
+  drops_known_.store(true);
+}
+
 void GstStreamReader::watchdog(double timestamp) {
   const PlayingCheck check = restarter_->gst_state_playing(timestamp);
   if (check.is_gst_playing) return;
@@ -230,6 +247,7 @@ ReaderStats GstStreamReader::stats() const {
   stats.backoff_seconds = restarter_->backoff_seconds();
   stats.last_error = restarter_->last_error();
   stats.keyframes_only = filter_->keyframes_only();
+  if (drops_known_.load()) stats.frames_dropped = dropped_before_.load() + dropped_counted_.load();
   if (std::shared_ptr<Pipeline> pipeline = state_->pipeline()) {
     stats.gst_state = pipeline->get_state(0).current;
   }

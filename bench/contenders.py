@@ -1,0 +1,242 @@
+"""The readers that the benchmarks compare, each measured in a process of its own.
+
+Run one contender: ``python -P bench/contenders.py READER SOURCE [--seconds S] [--busy]
+[--keyframes-only] [--readers N]`` prints one JSON line with its figures:
+
+- ``frames``: frames published during the measurement window (after the first frame);
+- ``cpu_ms_per_frame``: process CPU (user+sys) in the window divided by those frames;
+- ``fps``: frames per second per reader; ``first_frame_s``: from opening to the first frame;
+- ``loop_rate``: with --busy, iterations per second of the pure-Python loop on the main thread.
+
+READER: kelvo, pygobject, opencv-ffmpeg, opencv-gst, pyav, floor (gst-launch-1.0 into fakesink).
+SOURCE: an rtsp:// URL, or ``gst:DESCRIPTION`` ending in a BGR appsink (for the non-decoding
+source; the floor replaces the appsink by fakesink).
+"""
+
+import argparse
+import json
+import os
+import resource
+import shlex
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+
+def cpu_seconds(who=resource.RUSAGE_SELF):
+    usage = resource.getrusage(who)
+    return usage.ru_utime + usage.ru_stime
+
+
+class KelvoReader:
+    def __init__(self, source, index, keyframes_only=False):
+        from kelvo import glib_runtime
+        from kelvo.stream_reader.gst import GstStreamReader
+
+        glib_runtime.start()
+        options = {"keyframes_only": keyframes_only}
+        if source.startswith("gst:"):
+            self.reader = GstStreamReader(index, "bench://source", runtime_options=options,
+                                          pipeline_str=source[4:])
+        else:
+            self.reader = GstStreamReader(index, source, runtime_options=options)
+
+    @property
+    def frames(self):
+        return self.reader.stats["frames_published"]
+
+    def wait_first(self, timeout):
+        return self.reader.latest_frame_event.wait(timeout)
+
+    def close(self):
+        self.reader.close()
+        self.reader.wait_until_closed()
+
+
+class PyGObjectReader:
+    def __init__(self, source, index, keyframes_only=False):
+        from pygobject_reader import PyGObjectReader as Reader, rtsp_description
+
+        description = source[4:] if source.startswith("gst:") else rtsp_description(source)
+        self.reader = Reader(description)
+
+    @property
+    def frames(self):
+        return self.reader.frames
+
+    def wait_first(self, timeout):
+        return self.reader.event.wait(timeout)
+
+    def close(self):
+        self.reader.close()
+
+
+class _ThreadReader:
+    """A latest-frame thread around a blocking frame source (OpenCV, PyAV)."""
+
+    def __init__(self):
+        self.frames = 0
+        self.latest = None
+        self.event = threading.Event()
+        self.running = True
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _publish(self, image):
+        self.latest = (time.time(), image)
+        self.frames += 1
+        self.event.set()
+
+    def wait_first(self, timeout):
+        return self.event.wait(timeout)
+
+    def close(self):
+        self.running = False
+        self.thread.join(10)
+
+
+class OpenCVReader(_ThreadReader):
+    def __init__(self, source, index, keyframes_only=False, backend="ffmpeg"):
+        import cv2
+
+        if backend == "ffmpeg":
+            os.environ.setdefault("OPENCV_FFMPEG_CAPTURE_OPTIONS", "rtsp_transport;udp")
+            self.capture = cv2.VideoCapture(source, cv2.CAP_FFMPEG)
+        else:
+            self.capture = cv2.VideoCapture(source[4:] if source.startswith("gst:") else source,
+                                            cv2.CAP_GSTREAMER)
+        if not self.capture.isOpened():
+            raise RuntimeError(f"OpenCV cannot open {source}")
+        super().__init__()
+
+    def _run(self):
+        while self.running:
+            ok, image = self.capture.read()
+            if not ok:
+                time.sleep(0.01)
+                continue
+            self._publish(image)
+        self.capture.release()
+
+
+class PyAVReader(_ThreadReader):
+    def __init__(self, source, index, keyframes_only=False):
+        import av
+
+        self.container = av.open(source, options={"rtsp_transport": "udp", "fflags": "nobuffer"})
+        super().__init__()
+
+    def _run(self):
+        stream = self.container.streams.video[0]
+        stream.thread_type = "AUTO"
+        for frame in self.container.decode(stream):
+            if not self.running:
+                break
+            self._publish(frame.to_ndarray(format="bgr24"))
+        self.container.close()
+
+
+READERS = {
+    "kelvo": KelvoReader,
+    "pygobject": PyGObjectReader,
+    "opencv-ffmpeg": lambda s, i, k=False: OpenCVReader(s, i, k, "ffmpeg"),
+    "opencv-gst": lambda s, i, k=False: OpenCVReader(s, i, k, "gst"),
+    "pyav": PyAVReader,
+}
+
+
+def busy_loop(seconds):
+    """A pure-Python loop on the calling thread; returns its iterations per second."""
+    count = 0
+    end = time.perf_counter() + seconds
+    while time.perf_counter() < end:
+        for _ in range(1000):
+            count += 1
+    return count / seconds
+
+
+def measure(reader_name, source, seconds, busy, keyframes_only, readers):
+    opened = time.perf_counter()
+    contenders = [READERS[reader_name](source, i + 1, keyframes_only) for i in range(readers)]
+    first = None
+    for c in contenders:
+        if not c.wait_first(30):
+            raise RuntimeError(f"{reader_name}: no frame within 30 s")
+        if first is None:
+            first = time.perf_counter() - opened
+    time.sleep(1.0)  # settle: every reader past its start
+    frames0 = [c.frames for c in contenders]
+    cpu0, wall0 = cpu_seconds(), time.perf_counter()
+    loop_rate = busy_loop(seconds) if busy else (time.sleep(seconds) or None)
+    cpu1, wall1 = cpu_seconds(), time.perf_counter()
+    frames = [c.frames - f for c, f in zip(contenders, frames0)]
+    for c in contenders:
+        c.close()
+    wall = wall1 - wall0
+    total = sum(frames)
+    return {
+        "reader": reader_name, "readers": readers, "busy": busy,
+        "keyframes_only": keyframes_only, "frames": total,
+        "fps": total / wall / readers, "min_fps": min(frames) / wall,
+        "cpu_s": cpu1 - cpu0, "wall_s": wall,
+        "cpu_ms_per_frame": 1000 * (cpu1 - cpu0) / total if total else None,
+        "first_frame_s": first, "loop_rate": loop_rate,
+        "rss_mib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024,
+        "threads": threading.active_count(), "os_threads": len(os.listdir("/proc/self/task")),
+    }
+
+
+def floor(source, seconds, frames_hint=None):
+    """GStreamer alone: the same decode into fakesink, run by gst-launch-1.0."""
+    if source.startswith("gst:"):
+        description = source[4:].rsplit("!", 1)[0] + "! fakesink sync=false"
+        count = frames_hint or 20000
+        description = description.replace("videotestsrc", f"videotestsrc num-buffers={count}", 1)
+        cpu0, wall0 = cpu_seconds(resource.RUSAGE_CHILDREN), time.perf_counter()
+        subprocess.run(["gst-launch-1.0", "-q", *shlex.split(description)], check=True)
+        wall = time.perf_counter() - wall0
+        cpu = cpu_seconds(resource.RUSAGE_CHILDREN) - cpu0
+        return {"reader": "floor", "frames": count, "fps": count / wall, "cpu_s": cpu,
+                "wall_s": wall, "cpu_ms_per_frame": 1000 * cpu / count}
+    description = (f"rtspsrc location={source} latency=200 ! decodebin ! videoconvert ! "
+                   "video/x-raw,format=BGR ! fakesink sync=false")
+    cpu0, wall0 = cpu_seconds(resource.RUSAGE_CHILDREN), time.perf_counter()
+    process = subprocess.Popen(["gst-launch-1.0", "-q", *shlex.split(description)])
+    time.sleep(seconds + 1.0)
+    process.terminate()
+    process.wait(10)
+    wall = time.perf_counter() - wall0
+    cpu = cpu_seconds(resource.RUSAGE_CHILDREN) - cpu0
+    fps = frames_hint or 30
+    frames = fps * (wall - 1.0)  # a live stream at its full rate, after a second of start-up
+    return {"reader": "floor", "frames": frames, "fps": fps, "cpu_s": cpu, "wall_s": wall,
+            "cpu_ms_per_frame": 1000 * cpu / frames}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("reader", choices=sorted(READERS) + ["floor"])
+    parser.add_argument("source")
+    parser.add_argument("--seconds", type=float, default=5.0)
+    parser.add_argument("--busy", action="store_true")
+    parser.add_argument("--keyframes-only", action="store_true")
+    parser.add_argument("--readers", type=int, default=1)
+    parser.add_argument("--frames-hint", type=int)
+    args = parser.parse_args()
+    if args.reader == "floor":
+        result = floor(args.source, args.seconds, args.frames_hint)
+    else:
+        result = measure(args.reader, args.source, args.seconds, args.busy,
+                         args.keyframes_only, args.readers)
+    print(json.dumps(result))
+    sys.stdout.flush()
+    os._exit(0)  # readers of other libraries may hang at interpreter exit; the figures are out
+
+
+if __name__ == "__main__":
+    main()
