@@ -107,7 +107,9 @@ class OpenCVReader(_ThreadReader):
             os.environ.setdefault("OPENCV_FFMPEG_CAPTURE_OPTIONS", "rtsp_transport;udp")
             self.capture = cv2.VideoCapture(source, cv2.CAP_FFMPEG)
         else:
-            self.capture = cv2.VideoCapture(source[4:] if source.startswith("gst:") else source,
+            description = source[4:] if source.startswith("gst:") else source
+            # OpenCV finds an appsink by its default name only.
+            self.capture = cv2.VideoCapture(description.replace("appsink name=sink", "appsink"),
                                             cv2.CAP_GSTREAMER)
         if not self.capture.isOpened():
             raise RuntimeError(f"OpenCV cannot open {source}")

@@ -8,8 +8,10 @@ Compared with the same loop in a process that reads nothing; for kelvo and the P
 import argparse
 import json
 import subprocess
+import os
 import sys
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # -P leaves it out
 from bench_util import machine, print_table, ratio, run_contender
 
 IDLE = """

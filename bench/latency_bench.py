@@ -10,9 +10,11 @@
 
 import argparse
 import statistics
+import os
 import sys
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # -P leaves it out
 from bench_util import machine, run_contender
 
 

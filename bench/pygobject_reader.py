@@ -12,8 +12,9 @@ from typing import Optional, Tuple
 import gi
 
 gi.require_version("Gst", "1.0")
+gi.require_version("GstApp", "1.0")
 gi.require_version("GstVideo", "1.0")
-from gi.repository import Gst, GstVideo  # noqa: E402
+from gi.repository import Gst, GstApp, GstVideo  # noqa: E402,F401  (GstApp: the appsink's methods)
 
 import numpy as np  # noqa: E402
 

@@ -9,8 +9,10 @@ per stream, from the first two counts of each contender.
 """
 
 import argparse
+import os
 import sys
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # -P leaves it out
 from bench_util import machine, print_table, run_contender
 
 PLANS = {

@@ -14,6 +14,7 @@ import os
 import sys
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # -P leaves it out
 from bench_util import machine
 
 
