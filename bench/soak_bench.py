@@ -1,6 +1,6 @@
 """Soak: the RTSP server stopped and started every few seconds, with several readers.
 
-    .venv/bin/python -P bench/soak_bench.py [--minutes 3] [--readers 4] [--period 6]
+    .venv/bin/python -P bench/soak_bench.py [--minutes 3] [--readers 4] [--period 10]
         [--plot docs/soak.png]
 
 Each cycle the server is down for a third of the period. Every second the program records
@@ -36,11 +36,16 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--minutes", type=float, default=3.0)
     parser.add_argument("--readers", type=int, default=4)
-    parser.add_argument("--period", type=float, default=6.0)
+    parser.add_argument("--period", type=float, default=10.0)
     parser.add_argument("--plot", default=None)
     args = parser.parse_args()
     print(f"soak_bench | {machine()}")
 
+    import logging
+
+    # The readers log every outage; keep this program's output to its figures.
+    logging.getLogger("kelvo").addHandler(logging.NullHandler())
+    logging.getLogger("kelvo").propagate = False
     from kelvo import glib_runtime
     from kelvo.stream_reader.gst import GstStreamReader
     from kelvo.testing import RtspTestServer

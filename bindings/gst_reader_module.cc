@@ -75,34 +75,13 @@ class PyGstStreamReader : public StreamReaderBase {
   py::object latest_frame() {
     std::shared_ptr<const PublishedFrame> published = core_->latest_frame();
     if (!cached_pair_ || published->sequence != cached_sequence_) {
-      py::object image = published->frame ? to_ndarray(published->frame) : py::none();
+      py::object image =
+          published->frame ? py_host::frame_to_ndarray(published->frame) : py::none();
       cached_pair_ = py::make_tuple(published->timestamp, std::move(image));
       cached_sequence_ = published->sequence;
     }
     core_->latest_frame_event()->clear();
     return cached_pair_;
-  }
-
-  static py::object to_ndarray(const std::shared_ptr<Frame>& frame) {
-    std::vector<py::ssize_t> shape = {frame->height, frame->width};
-    std::vector<py::ssize_t> strides = {frame->stride, frame->channels};
-    if (frame->channels > 1) {
-      shape.push_back(frame->channels);
-      strides.push_back(1);
-    }
-    if (!frame->writable) {
-      // Someone else reads this memory: one copy, so the host may draw into its frame.
-      py::array_t<uint8_t> copy(shape);
-      const size_t row = static_cast<size_t>(frame->width) * frame->channels;
-      for (int y = 0; y < frame->height; ++y) {
-        std::memcpy(copy.mutable_data() + y * row, frame->data + y * frame->stride, row);
-      }
-      return std::move(copy);
-    }
-    py::capsule owner(new std::shared_ptr<Frame>(frame), [](void* p) {
-      delete static_cast<std::shared_ptr<Frame>*>(p);
-    });
-    return py::array(py::dtype::of<uint8_t>(), shape, strides, frame->data, owner);
   }
 
  private:

@@ -1,10 +1,14 @@
 #include "py_host.h"
 
+#include <pybind11/numpy.h>
+
 #include <cxxabi.h>
 #include <unistd.h>
 
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "kelvo/errors.h"
 
@@ -267,6 +271,26 @@ py::object to_py_exception(std::exception_ptr error) {
     message = describe_exception(error);
   }
   return type(to_py_str(message));
+}
+
+py::object frame_to_ndarray(const std::shared_ptr<Frame>& frame) {
+  std::vector<py::ssize_t> shape = {frame->height, frame->width};
+  std::vector<py::ssize_t> strides = {frame->stride, frame->channels};
+  if (frame->channels > 1) {
+    shape.push_back(frame->channels);
+    strides.push_back(1);
+  }
+  if (!frame->writable) {
+    py::array_t<uint8_t> copy(shape);
+    const size_t row = static_cast<size_t>(frame->width) * frame->channels;
+    for (int r = 0; r < frame->height; ++r) {
+      std::memcpy(copy.mutable_data(r), frame->data + r * frame->stride, row);
+    }
+    return std::move(copy);
+  }
+  py::capsule owner(new std::shared_ptr<Frame>(frame),
+                    [](void* p) { delete static_cast<std::shared_ptr<Frame>*>(p); });
+  return py::array(py::dtype::of<uint8_t>(), shape, strides, frame->data, owner);
 }
 
 }  // namespace kelvo::py_host

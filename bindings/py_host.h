@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "kelvo/frame.h"
 #include "kelvo/host.h"
 
 namespace kelvo::py_host {
@@ -86,6 +87,11 @@ py::str to_py_str(const std::string& text);
 
 // The Python exception object for a core error (the translated type, message unchanged).
 py::object to_py_exception(std::exception_ptr error);
+
+// The frame as a numpy array (H×W×C, or H×W for one channel) over the frame's own memory, kept
+// alive by the array's base; one copy when the memory is not exclusively ours, so that the host
+// may write into what it gets. With the GIL.
+py::object frame_to_ndarray(const std::shared_ptr<Frame>& frame);
 
 }  // namespace kelvo::py_host
 

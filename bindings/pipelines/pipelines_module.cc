@@ -174,28 +174,6 @@ GstClockTime to_clock_time(py::handle value) {
 
 // ---- Frames ----------------------------------------------------------------------------------
 
-// The frame as a numpy array over its own memory, kept alive by the array's base; one copy
-// when the memory is not exclusively ours.
-py::object frame_to_ndarray(const std::shared_ptr<Frame>& frame) {
-  std::vector<py::ssize_t> shape = {frame->height, frame->width};
-  std::vector<py::ssize_t> strides = {frame->stride, frame->channels};
-  if (frame->channels > 1) {
-    shape.push_back(frame->channels);
-    strides.push_back(1);
-  }
-  if (!frame->writable) {
-    py::array_t<uint8_t> copy(shape);
-    const size_t row = static_cast<size_t>(frame->width) * frame->channels;
-    for (int r = 0; r < frame->height; ++r) {
-      std::memcpy(copy.mutable_data(r), frame->data + r * frame->stride, row);
-    }
-    return std::move(copy);
-  }
-  py::capsule owner(new std::shared_ptr<Frame>(frame),
-                    [](void* p) { delete static_cast<std::shared_ptr<Frame>*>(p); });
-  return py::array(py::dtype::of<uint8_t>(), shape, strides, frame->data, owner);
-}
-
 py::object sample_to_ndarray(py::handle sample_object) {
   auto* sample = static_cast<GstSample*>(
       unwrap_boxed(sample_object, GST_TYPE_SAMPLE, "sample", "Gst.Sample"));
@@ -205,7 +183,7 @@ py::object sample_to_ndarray(py::handle sample_object) {
     frame = sample_to_frame(sample);
   }
   if (!frame) return py::none();
-  return frame_to_ndarray(frame);
+  return py_host::frame_to_ndarray(frame);
 }
 
 void require_gstreamer() {

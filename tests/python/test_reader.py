@@ -433,10 +433,22 @@ class TestHost:
         def census():
             return (len(os.listdir("/proc/self/fd")), len(os.listdir("/proc/self/task")))
 
-        for _ in range(3):
-            reader_for(LIVE_BGR).wait_until_closed()
+        def fd_targets():
+            targets = []
+            for fd in os.listdir("/proc/self/fd"):
+                try:
+                    targets.append(os.readlink(f"/proc/self/fd/{fd}"))
+                except OSError:
+                    pass
+            return sorted(targets)
+
+        for _ in range(10):  # warm-up: GStreamer opens some of its sockets lazily
+            r = reader_for(LIVE_BGR)
+            wait_frames(r, 1)
+            r.wait_until_closed()
         time.sleep(0.5)
         before = census()
+        before_targets = fd_targets()
         for _ in range(30):
             r = reader_for(LIVE_BGR)
             wait_frames(r, 1)
@@ -445,5 +457,5 @@ class TestHost:
         while census()[1] > before[1] and time.monotonic() < deadline:
             time.sleep(0.1)
         after = census()
-        assert after[0] <= before[0] + 2
+        assert after[0] <= before[0] + 2, "\n".join(map(str, (before_targets, fd_targets())))
         assert after[1] <= before[1] + 1
