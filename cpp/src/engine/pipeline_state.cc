@@ -1,5 +1,9 @@
 #include "kelvo/pipeline_state.h"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -76,6 +80,19 @@ void PipelineState::build(bool must_play) {
   set_status(StreamStatus::kStreaming);
 }
 
+namespace {
+
+// A torn-down pipeline frees what its streaming threads allocated, but the C library keeps that
+// memory in those threads' arenas; a camera that drops every few seconds would then see the
+// process grow with every restart. Hands the free pages back to the system.
+void return_freed_memory() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
+
+}  // namespace
+
 void PipelineState::restart() {
   // The status condition first, then the process-wide lock: the restarter thread already holds
   // its condition here (the mutex is re-entrant), and any other caller keeps the same order.
@@ -86,6 +103,7 @@ void PipelineState::restart() {
   start_pipeline_timestamp_.store(clock_.now());
   last_frame_timestamp_.store(kNoTimestamp);
   shutdown_pipeline();
+  return_freed_memory();
   build(false);
 }
 
@@ -99,6 +117,7 @@ void PipelineState::shutdown_pipeline() {
 
 void PipelineState::shutdown() {
   shutdown_pipeline();
+  return_freed_memory();
   std::atomic_store(&factory_, std::shared_ptr<PipelineFactory>());
   std::atomic_store(&pipeline_, std::shared_ptr<Pipeline>());
 }
