@@ -176,6 +176,8 @@ def measure(reader_name, source, seconds, busy, keyframes_only, readers):
     loop_rate = busy_loop(seconds) if busy else (time.sleep(seconds) or None)
     cpu1, wall1 = cpu_seconds(), time.perf_counter()
     frames = [c.frames - f for c, f in zip(contenders, frames0)]
+    rss_mib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    os_threads = len(os.listdir("/proc/self/task"))
     for c in contenders:
         c.close()
     wall = wall1 - wall0
@@ -187,8 +189,7 @@ def measure(reader_name, source, seconds, busy, keyframes_only, readers):
         "cpu_s": cpu1 - cpu0, "wall_s": wall,
         "cpu_ms_per_frame": 1000 * (cpu1 - cpu0) / total if total else None,
         "first_frame_s": first, "loop_rate": loop_rate,
-        "rss_mib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024,
-        "threads": threading.active_count(), "os_threads": len(os.listdir("/proc/self/task")),
+        "rss_mib": rss_mib, "os_threads": os_threads,
     }
 
 
