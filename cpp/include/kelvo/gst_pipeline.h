@@ -89,6 +89,9 @@ class GstPipelineWrapper final : public Pipeline,
  private:
   GstPipelineWrapper(GstElementPtr pipeline, GstElementPtr appsink, Logger* logger);
   void install_bus_handlers(PipelineWatcher watcher);
+  // Marks the pipeline released, runs the destructors and takes the bus handlers off; returns
+  // the GstPipeline to stop, or null when it was released before.
+  GstElementPtr detach_for_release();
 
   Logger* const logger_;         // Not owned; may be null.
   const GstElementPtr appsink_;  // kept until destruction

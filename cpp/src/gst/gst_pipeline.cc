@@ -178,12 +178,12 @@ void GstPipelineWrapper::install_bus_handlers(PipelineWatcher watcher) {
   gst_bus_add_watch_full(bus_.get(), G_PRIORITY_DEFAULT, dispatch_watch, data, free_watch);
 }
 
-GstPipelineWrapper::~GstPipelineWrapper() {
+GstElementPtr GstPipelineWrapper::detach_for_release() {
   std::vector<std::function<void()>> destructors;
   GstElementPtr pipeline;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (released_) return;
+    if (released_) return nullptr;
     released_ = true;
     destructors.swap(destructors_);
     pipeline = std::move(pipeline_);
@@ -191,6 +191,12 @@ GstPipelineWrapper::~GstPipelineWrapper() {
   for (auto& destructor : destructors) run_guarded(logger_, "pipeline destructor", destructor);
   gst_bus_remove_watch(bus_.get());
   gst_bus_set_sync_handler(bus_.get(), nullptr, nullptr, nullptr);
+  return pipeline;
+}
+
+GstPipelineWrapper::~GstPipelineWrapper() {
+  GstElementPtr pipeline = detach_for_release();
+  if (!pipeline) return;
   // Dropped without release_resources(), perhaps on a streaming thread of this very pipeline
   // or on a thread that callbacks of it wait for: stop it from GStreamer's own thread pool,
   // which holds a reference until the state change is done.
@@ -268,19 +274,9 @@ void GstPipelineWrapper::release_resources() {
     std::lock_guard<std::mutex> lock(complete_mutex_);
     complete_closed_ = true;
   }
-  std::vector<std::function<void()>> destructors;
-  GstElementPtr pipeline;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (released_) return;
-    released_ = true;
-    destructors.swap(destructors_);
-    pipeline = std::move(pipeline_);
-  }
-  for (auto& destructor : destructors) run_guarded(logger_, "pipeline destructor", destructor);
-  gst_bus_remove_watch(bus_.get());
+  GstElementPtr pipeline = detach_for_release();
+  if (!pipeline) return;
   gst_element_set_state(pipeline.get(), GST_STATE_NULL);
-  gst_bus_set_sync_handler(bus_.get(), nullptr, nullptr, nullptr);
   gst_bus_set_flushing(bus_.get(), TRUE);
 }
 
