@@ -164,6 +164,23 @@ class TestSchemes:
             r.wait_until_closed()
 
 
+def test_warns_about_a_thread_default_main_context(runtime, caplog):
+    from gi.repository import GLib
+
+    context = GLib.MainContext.new()
+    context.push_thread_default()
+    try:
+        r = reader_for(LIVE_BGR)
+    finally:
+        context.pop_thread_default()
+    r.wait_until_closed()
+    assert (
+        "A GStreamer pipeline is being created on a MainContext other than the global default. "
+        "If this is a MainContext created by a QThread, asynchronous messages may not be sent "
+        "properly." in caplog.messages
+    )
+
+
 class TestFrames:
     def test_before_the_first_frame(self, reader):
         before = time.time()
