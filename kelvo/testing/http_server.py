@@ -8,13 +8,14 @@ encoder, prints ``PORT <number>`` once it listens, and runs until SIGTERM, SIGIN
 its standard input. Use :class:`kelvo.testing.HttpTestServer` rather than running it by hand.
 """
 
-import argparse
 import signal
 import sys
 import threading
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import gi
+
+from kelvo.testing._stream_options import parse_arguments, test_source
 
 gi.require_version("Gst", "1.0")
 gi.require_version("GstApp", "1.0")
@@ -120,24 +121,12 @@ def make_handler(broadcasts):
 
 
 def main(argv=None) -> int:
-    parser = argparse.ArgumentParser(description="Live HTTP test streams on 127.0.0.1")
-    parser.add_argument("--port", type=int, default=0, help="0 picks a free port")
-    parser.add_argument("--mount", action="append", choices=sorted(ENCODERS), default=None)
-    parser.add_argument("--width", type=int, default=320)
-    parser.add_argument("--height", type=int, default=240)
-    parser.add_argument("--fps", type=int, default=15)
-    parser.add_argument("--keyframe-interval", type=int, default=15)
-    parser.add_argument("--pattern", default="ball")
-    args = parser.parse_args(argv)
+    args = parse_arguments("Live HTTP test streams on 127.0.0.1", ENCODERS, argv)
 
     Gst.init(None)
     broadcasts = {}
     for name in args.mount or ["mjpeg"]:
-        source = (
-            f"videotestsrc is-live=true pattern={args.pattern} ! "
-            f"video/x-raw,format=I420,width={args.width},height={args.height},"
-            f"framerate={args.fps}/1 ! "
-        )
+        source = test_source(args.pattern, args.width, args.height, args.fps)
         encoder = ENCODERS[name].format(interval=args.keyframe_interval)
         broadcasts[name] = Broadcast(name, source + encoder)
     ThreadingHTTPServer.allow_reuse_address = True

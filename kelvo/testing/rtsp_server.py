@@ -9,12 +9,13 @@ until SIGTERM, SIGINT or the end of its standard input (so it ends with the proc
 started it). Use :class:`kelvo.testing.RtspTestServer` rather than running it by hand.
 """
 
-import argparse
 import signal
 import sys
 import threading
 
 import gi
+
+from kelvo.testing._stream_options import parse_arguments, test_source
 
 gi.require_version("Gst", "1.0")
 gi.require_version("GstRtspServer", "1.0")
@@ -39,24 +40,12 @@ ENCODERS = {
 
 def launch_description(codec: str, width: int, height: int, fps: int, interval: int,
                        pattern: str) -> str:
-    return (
-        f"( videotestsrc is-live=true pattern={pattern} ! "
-        f"video/x-raw,format=I420,width={width},height={height},framerate={fps}/1 ! "
-        + ENCODERS[codec].format(interval=interval)
-        + " )"
-    )
+    return ("( " + test_source(pattern, width, height, fps)
+            + ENCODERS[codec].format(interval=interval) + " )")
 
 
 def main(argv=None) -> int:
-    parser = argparse.ArgumentParser(description="Live RTSP test streams on 127.0.0.1")
-    parser.add_argument("--port", type=int, default=0, help="0 picks a free port")
-    parser.add_argument("--mount", action="append", choices=sorted(ENCODERS), default=None)
-    parser.add_argument("--width", type=int, default=320)
-    parser.add_argument("--height", type=int, default=240)
-    parser.add_argument("--fps", type=int, default=15)
-    parser.add_argument("--keyframe-interval", type=int, default=15)
-    parser.add_argument("--pattern", default="ball")
-    args = parser.parse_args(argv)
+    args = parse_arguments("Live RTSP test streams on 127.0.0.1", ENCODERS, argv)
 
     Gst.init(None)
     server = GstRtspServer.RTSPServer()
