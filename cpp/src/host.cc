@@ -1,13 +1,17 @@
 #include "kelvo/host.h"
 
 #include <cxxabi.h>
+#include <pthread.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <thread>
 #include <typeinfo>
+#include <utility>
+#include <vector>
 
 namespace kelvo {
 
@@ -68,7 +72,96 @@ std::string demangled_name(const std::type_info& type) {
   return result;
 }
 
+// A line held back until its thread holds no core lock.
+struct PendingLine {
+  Logger* logger;  // Not owned: outlives the scope that queued the line.
+  LogLevel level;
+  std::string text;
+  std::exception_ptr error;
+  bool with_error;
+};
+
+struct Deferral {
+  int depth = 0;
+  std::vector<PendingLine> lines;
+};
+
+Deferral& deferral() {
+  thread_local Deferral d;
+  return d;
+}
+
+void write_now(const PendingLine& line) {
+  if (line.with_error) {
+    line.logger->log_exception(line.text, line.error);
+  } else {
+    line.logger->log(line.level, line.text);
+  }
+}
+
+// Writes the queued lines in order; a line queued while they are written joins the end. Runs
+// in destructors: a sink that fails costs its line, reported on standard error, nothing more.
+void drain(Deferral& d) {
+  std::vector<PendingLine> lines;
+  while (!d.lines.empty()) {
+    lines.swap(d.lines);
+    for (const PendingLine& line : lines) {
+      try {
+        write_now(line);
+      } catch (abi::__forced_unwind&) {
+        throw;
+      } catch (...) {
+        std::fprintf(stderr, "kelvo: a log line could not be written (%s): %s\n",
+                     describe_exception(std::current_exception()).c_str(), line.text.c_str());
+      }
+    }
+    lines.clear();
+  }
+}
+
+std::atomic<uint64_t> g_fork_generation{0};
+
+void on_fork_child() { g_fork_generation.fetch_add(1); }
+
+// Registered once, when the library is loaded.
+const bool g_fork_handler_installed = [] {
+  pthread_atfork(nullptr, nullptr, on_fork_child);
+  return true;
+}();
+
 }  // namespace
+
+void Logger::write(LogLevel level, const std::string& text, std::exception_ptr error,
+                   bool with_error) {
+  Deferral& d = deferral();
+  PendingLine line{this, level, text, std::move(error), with_error};
+  if (d.depth > 0) {
+    d.lines.push_back(std::move(line));
+    return;
+  }
+  // Lines queued earlier go first, so that the order is kept.
+  if (!d.lines.empty()) drain(d);
+  write_now(line);
+}
+
+DeferLogs::DeferLogs() { ++deferral().depth; }
+
+DeferLogs::~DeferLogs() {
+  Deferral& d = deferral();
+  if (--d.depth == 0 && !d.lines.empty()) drain(d);
+}
+
+void DeferLogs::flush_if_unlocked() {
+  Deferral& d = deferral();
+  if (d.depth == 0 && !d.lines.empty()) drain(d);
+}
+
+bool DeferLogs::active() { return deferral().depth > 0; }
+
+uint64_t fork_generation() {
+  (void)g_fork_handler_installed;
+  return g_fork_generation.load(std::memory_order_relaxed);
+}
 
 ThreadLauncher& default_thread_launcher() {
   static ThreadLauncher* launcher = new StdThreadLauncher();

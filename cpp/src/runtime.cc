@@ -2,7 +2,10 @@
 
 #include <chrono>
 #include <stdexcept>
+#include <string>
 #include <thread>
+
+#include "kelvo/stream_reader.h"
 
 namespace kelvo {
 
@@ -15,6 +18,7 @@ GlibRuntime::~GlibRuntime() {
 }
 
 void GlibRuntime::start(bool start_main_loop) {
+  DeferLogs defer;  // the rank lines are written after the lock is released
   std::lock_guard<std::recursive_mutex> lock(lock_);
   if (running_) return;
 
@@ -31,6 +35,7 @@ void GlibRuntime::start(bool start_main_loop) {
     stop_loop_unlocked();
     loop_.reset(g_main_loop_new(nullptr, FALSE));
     quit_requested_ = std::make_shared<std::atomic<bool>>(false);
+    loop_fork_generation_ = fork_generation();
     GMainLoop* loop = g_main_loop_ref(loop_.get());
     loop_thread_ = launcher_.start(kRuntimeThreadName, [loop, quit = quit_requested_] {
       GMainLoopPtr owned(loop);
@@ -49,14 +54,29 @@ void GlibRuntime::assert_started() {
 }
 
 void GlibRuntime::close() {
+  DeferLogs defer;  // the warning is written after the lock is released
   std::lock_guard<std::recursive_mutex> lock(lock_);
   if (!running_) return;
+  const int64_t open = GstStreamReader::open_readers();
+  if (open > 0 && loop_ && fork_generation() == loop_fork_generation_) {
+    logger_.warning("glib_runtime.close() with " + std::to_string(open) + " stream reader" +
+                    (open == 1 ? "" : "s") +
+                    " still open: their end-of-stream and error messages are no longer handled, "
+                    "so they may report STREAMING while their frames age. Close the readers "
+                    "first, or call glib_runtime.start() again.");
+  }
   stop_loop_unlocked();
   running_ = false;
 }
 
 void GlibRuntime::stop_loop_unlocked() {
   if (!loop_ || !loop_thread_) return;
+  if (fork_generation() != loop_fork_generation_) {
+    // A fork's child: the loop thread stayed in the parent.
+    loop_thread_.release();  // its handle would wait for a thread that is not here
+    loop_.release();
+    return;
+  }
   quit_requested_->store(true);
   // Until the thread is inside run(), a quit may be lost: repeat it until the thread ends.
   while (!loop_thread_->finished()) {

@@ -24,6 +24,9 @@ struct Frame {
   // Python layer copies once before it hands the pixels out.
   bool writable = false;
   std::shared_ptr<void> storage;  // owns `data`: a mapped sample or an image of our own
+  // When the host's own converter made the image: the host's object, published as it is
+  // (`data` is then null; width, height and channels describe it where the host could tell).
+  std::shared_ptr<void> host_image;
 };
 
 // The sample as a frame: BGR and RGB (H×W×3), BGRx/BGRA/RGBx/RGBA (H×W×4) and GRAY8 (H×W)

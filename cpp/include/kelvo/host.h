@@ -5,9 +5,16 @@
 // Python logger and Python's `threading` (so the threads are listed by `threading.enumerate()`
 // and an error that ends one reaches `threading.excepthook`); the C++ tests implement them with
 // an in-memory log and plain `std::thread`s.
+//
+// The rule that keeps a Python host from ever freezing: no thread waits for a core lock while
+// it holds Python's global lock (every binding that may wait releases it first), and a line
+// that the core logs while it holds a core lock is written only once the lock is released
+// (`DeferLogs`), because writing it may need Python's global lock. The one documented exception
+// is the restarter thread's hold of its own status condition, see restarter.h.
 #ifndef KELVO_HOST_H_
 #define KELVO_HOST_H_
 
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -19,21 +26,49 @@ enum class LogLevel { kInfo, kWarning, kError };
 
 // A named log sink. Every call passes one fully formatted text.
 //
-// Implementations are thread-safe: the core logs from every thread it runs on, sometimes while
-// it holds its own locks. An implementation must therefore never wait for a core lock.
+// Implementations are thread-safe and never throw: a sink that cannot write reports that its
+// own way. The core calls the non-virtual helpers (info, warning, error, exception), which hold
+// a line back while the calling thread holds a core lock (see DeferLogs).
 class Logger {
  public:
   virtual ~Logger() = default;
 
+  // The sink. Called without any core lock held.
   virtual void log(LogLevel level, const std::string& text) = 0;
 
   // Error level, with the error being handled attached (its type, message and, where the host
   // has one, its traceback).
   virtual void log_exception(const std::string& text, std::exception_ptr error) = 0;
 
-  void info(const std::string& text) { log(LogLevel::kInfo, text); }
-  void warning(const std::string& text) { log(LogLevel::kWarning, text); }
-  void error(const std::string& text) { log(LogLevel::kError, text); }
+  void info(const std::string& text) { write(LogLevel::kInfo, text, nullptr); }
+  void warning(const std::string& text) { write(LogLevel::kWarning, text, nullptr); }
+  void error(const std::string& text) { write(LogLevel::kError, text, nullptr); }
+  void exception(const std::string& text, std::exception_ptr error) {
+    write(LogLevel::kError, text, std::move(error), true);
+  }
+
+ private:
+  void write(LogLevel level, const std::string& text, std::exception_ptr error,
+             bool with_error = false);
+};
+
+// While one of these lives on a thread, lines that thread logs are queued; when the last one
+// on the thread ends, the queue is written in order. Put one around every core lock that a
+// host call may wait for, so that no thread ever waits for the host (to log) while holding it.
+//
+// The lifetime of every logger written to in a scope must enclose the scope.
+class DeferLogs {
+ public:
+  DeferLogs();
+  ~DeferLogs();
+  DeferLogs(const DeferLogs&) = delete;
+  DeferLogs& operator=(const DeferLogs&) = delete;
+
+  // Writes the queued lines now when no scope is left open on this thread; they would be
+  // written when the last scope ends otherwise.
+  static void flush_if_unlocked();
+  // True while the calling thread is inside a scope.
+  static bool active();
 };
 
 // A thread started through a `ThreadLauncher`.
@@ -69,6 +104,22 @@ ThreadLauncher& default_thread_launcher();
 // A short description of an error for log lines: "TypeName: message" for std::exception
 // subclasses, "unknown error" otherwise.
 std::string describe_exception(std::exception_ptr error);
+
+// Grows by one in the child of every fork(). An object made before a fork sees a different
+// value in the child: it was made by threads that the child does not have, so it must not wait
+// for them (see `ForkGuard`).
+uint64_t fork_generation();
+
+// Remembers the fork generation of its owner's birth.
+class ForkGuard {
+ public:
+  ForkGuard() : generation_(fork_generation()) {}
+  // True in the child of a fork() that came after the owner was made.
+  bool inherited() const { return generation_ != fork_generation(); }
+
+ private:
+  const uint64_t generation_;
+};
 
 }  // namespace kelvo
 

@@ -4,6 +4,8 @@
 
 #include <gst/gst.h>
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,7 +21,9 @@ namespace kelvo {
 // resources (a destructor registered with that pipeline holds the pad and the probe id).
 //
 // This class is thread-safe: the host switches the flag while the factory reports finished
-// pipelines from a streaming thread.
+// pipelines from a streaming thread. Updates are serialised by a mutex; the flag and the probe
+// id are also kept in atomics, so that reading them never waits. Lines are logged after the
+// mutex is released.
 //
 // Lifetime of `probe` must enclose the lifetime of the filter.
 class KeyframeFilter {
@@ -29,7 +33,7 @@ class KeyframeFilter {
   KeyframeFilter(const KeyframeFilter&) = delete;
   KeyframeFilter& operator=(const KeyframeFilter&) = delete;
 
-  bool keyframes_only() const;
+  bool keyframes_only() const { return keyframes_only_seen_.load(); }
 
   // Same value: nothing. Otherwise stores it and updates the probe on the current pipeline.
   // With no pipeline (after shutdown) that is the missing-element info line, not an error.
@@ -42,8 +46,11 @@ class KeyframeFilter {
   // the pipeline state may not hold yet.
   void update_pad_probe(const std::shared_ptr<Pipeline>& pipeline);
 
-  // The id of the probe added most recently and not removed by the filter itself.
+  // The id of the probe added most recently and not removed by the filter itself; no lock.
   std::optional<gulong> pad_probe_id() const;
+
+  // The pad the probe goes on in the current pipeline; empty when there is none.
+  BufferSrcPad buffer_src_pad() const;
 
  private:
   void update_pad_probe_unlocked(const std::shared_ptr<Pipeline>& pipeline);
@@ -55,6 +62,9 @@ class KeyframeFilter {
   mutable std::mutex mutex_;
   bool keyframes_only_;                 // with mutex_
   std::optional<gulong> pad_probe_id_;  // with mutex_
+  // Copies of the two above, stored under mutex_ and read anywhere.
+  std::atomic<bool> keyframes_only_seen_;
+  std::atomic<uint64_t> pad_probe_id_seen_{0};  // 0: none
 };
 
 }  // namespace kelvo

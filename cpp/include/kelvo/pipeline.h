@@ -21,6 +21,29 @@ namespace kelvo {
 // keyframe filter probes its static "src" pad.
 inline constexpr char kBufferSrcName[] = "buffer_src";
 
+// A sample pulled from a pipeline's appsink: a GStreamer sample, an object of the host's that only
+// the host's converter understands (a pipeline implemented by the host may hand out anything),
+// or both (the host's wrapper of a GStreamer sample). Empty: nothing arrived.
+struct PulledSample {
+  GstSamplePtr gst;
+  std::shared_ptr<void> host;
+  explicit operator bool() const { return gst != nullptr || host != nullptr; }
+};
+
+// The pad that the keyframe probe goes on, found the same way as the sample: a GstPad, the
+// host's object, or both. Empty: the pipeline has no such pad (yet).
+struct BufferSrcPad {
+  std::shared_ptr<GstPad> gst;
+  std::shared_ptr<void> host;
+  explicit operator bool() const { return gst != nullptr || host != nullptr; }
+};
+
+// `pad` as a BufferSrcPad, with a reference of its own.
+inline BufferSrcPad gst_buffer_src_pad(GstPad* pad) {
+  if (pad == nullptr) return {};
+  return {std::shared_ptr<GstPad>(static_cast<GstPad*>(gst_object_ref(pad)), GstObjectUnref()), {}};
+}
+
 // The answer of a state query: GStreamer's (result, current, pending).
 struct PipelineStateQuery {
   GstStateChangeReturn result = GST_STATE_CHANGE_FAILURE;
@@ -76,6 +99,19 @@ class Pipeline {
   // How many samples have reached the appsink so far, pulled or not; none when the pipeline
   // cannot tell.
   virtual std::optional<uint64_t> samples_arrived() const { return std::nullopt; }
+
+  // What the reader pulls: try_pull_sample() unless the pipeline hands out host objects.
+  virtual PulledSample pull_sample(GstClockTime timeout) { return {try_pull_sample(timeout), {}}; }
+
+  // What the keyframe filter probes: buffer_src_pad() unless the pipeline is the host's.
+  virtual BufferSrcPad find_buffer_src_pad() {
+    GstPadPtr pad = buffer_src_pad();
+    if (!pad) return {};
+    return {std::shared_ptr<GstPad>(pad.release(), GstObjectUnref()), {}};
+  }
+
+  // The host's object that this pipeline stands for, when the host made it; null otherwise.
+  virtual std::shared_ptr<void> host_object() const { return nullptr; }
 };
 
 // A bus watch bound to its target: called as (bus, message, pipeline) with the GstPipeline
@@ -97,6 +133,9 @@ class PipelineFactory {
   // installed as its bus watch on the calling thread's thread-default main context. Throws
   // StreamSetupError when the pipeline cannot be made.
   virtual std::shared_ptr<Pipeline> build() = 0;
+
+  // The host's object that this factory stands for, when the host made it; null otherwise.
+  virtual std::shared_ptr<void> host_object() const { return nullptr; }
 };
 
 // The keyframe probe: a buffer probe that drops every delta unit.
@@ -104,9 +143,9 @@ class KeyframeProbe {
  public:
   virtual ~KeyframeProbe() = default;
   // Adds the probe to `pad` and returns its id.
-  virtual gulong add_keyframes_only_probe(GstPad* pad) = 0;
-  // gst_pad_remove_probe; an id the pad no longer has is ignored.
-  virtual void remove_probe(GstPad* pad, gulong id) = 0;
+  virtual gulong add_keyframes_only_probe(const BufferSrcPad& pad) = 0;
+  // Removes the probe `id` from `pad`; an id the pad no longer has is ignored.
+  virtual void remove_probe(const BufferSrcPad& pad, gulong id) = 0;
 };
 
 // The GStreamer implementation.

@@ -31,6 +31,14 @@ struct PlayingCheck {
   std::optional<double> recent_frame;  // seconds since the last frame; none before the first
 };
 
+// What the bus watcher acts on, taken out of a bus message.
+struct BusEvent {
+  enum class Kind { kOther, kEos, kError };
+  Kind kind = Kind::kOther;
+  std::string error;                 // kError: the error's message
+  std::optional<std::string> debug;  // kError: the debug text, when the message has one
+};
+
 struct BackoffSettings {
   double base_seconds = 12.0;        // constant part of every delay
   double max_seconds = 64.0;         // bound of the exponential part and of the whole delay
@@ -44,6 +52,16 @@ struct BackoffSettings {
 //
 // This class is thread-safe. Create it with std::make_shared: the thread and the bus watcher
 // keep it alive while they use it.
+//
+// The restarter thread holds the status condition for its whole loop, back-off sleeps and
+// restarts included, and writes its own log lines while holding it. That is safe for a Python
+// host because every host call that waits for the condition releases Python's global lock
+// first, and no other thread waits for the condition while it holds that lock; lines logged
+// inside a restart wait until the restart lock is released (DeferLogs).
+//
+// A restart that fails (a factory that raises, a teardown error) does not end the thread: the
+// error is logged with its details, counted, the status goes to HALTED and the restart is tried
+// again after the next back-off, until the stream is back or the reader is closed.
 //
 // Lifetime of the launcher and of the time sources must enclose the lifetime of the restarter.
 class PipelineRestarter : public std::enable_shared_from_this<PipelineRestarter> {
@@ -84,6 +102,12 @@ class PipelineRestarter : public std::enable_shared_from_this<PipelineRestarter>
   // Catches every error: nothing is thrown into GStreamer's C frames.
   gboolean watcher(GstBus* bus, GstMessage* message, gpointer pipeline);
 
+  // What `watcher` does with a message, once parsed; errors pass through. Returns TRUE.
+  gboolean on_bus_event(const BusEvent& event);
+
+  // The parsed form of a GStreamer message (passwords masked).
+  static BusEvent parse_message(GstMessage* message);
+
   // `watcher` bound to this restarter by a weak reference, for the pipeline factory.
   PipelineWatcher bus_watcher();
 
@@ -94,8 +118,11 @@ class PipelineRestarter : public std::enable_shared_from_this<PipelineRestarter>
 
   // For reports (never on the frame path's critical section).
   int restart_count() const { return restart_count_.load(); }
-  // Restarts over the restarter's whole life (not reset by frames).
+  void set_restart_count(int count) { restart_count_.store(count); }
+  // Restarts over the restarter's whole life (not reset by frames), failed ones included.
   int64_t total_restarts() const { return total_restarts_.load(); }
+  // Restarts that failed and were tried again.
+  int64_t failed_restarts() const { return failed_restarts_.load(); }
   // The delay that the next restart will wait.
   double backoff_seconds() const { return backoff_seconds_.load(); }
   // True while the restarter thread waits on the status condition for a change.
@@ -114,9 +141,12 @@ class PipelineRestarter : public std::enable_shared_from_this<PipelineRestarter>
   void run();
   // Waits on the status condition (held once by the caller) until a status change notifies it.
   void wait_for_change();
+  // One restart with the status condition held; false when it failed (logged and counted).
+  bool restart_once(double restart_timeout);
 
   const int64_t id_;
   const BackoffSettings backoff_;
+  const std::string log_prefix_;  // "kelvo: _pipeline_restarter stream_id <id> "
   const std::shared_ptr<PipelineState> pipeline_state_;
   const std::shared_ptr<Logger> logger_;
   ThreadLauncher& launcher_;  // Not owned.
@@ -125,6 +155,7 @@ class PipelineRestarter : public std::enable_shared_from_this<PipelineRestarter>
 
   std::atomic<int> restart_count_{0};
   std::atomic<int64_t> total_restarts_{0};
+  std::atomic<int64_t> failed_restarts_{0};
   std::atomic<double> backoff_seconds_{0.01};
   std::atomic<GstState> last_gst_state_{GST_STATE_VOID_PENDING};
   std::atomic<bool> waiting_{false};

@@ -41,7 +41,9 @@ class GlibRuntime {
   void assert_started();
 
   // Quits the loop, if one was created, and waits for its thread to end. The quit always takes
-  // effect, even when the loop thread has not entered the loop yet.
+  // effect, even when the loop thread has not entered the loop yet. Warns when stream readers
+  // are still open: their bus messages are no longer handled. In the child of a fork() the
+  // loop thread is not there: the loop is forgotten, not waited for.
   void close();
 
   bool running();
@@ -62,6 +64,7 @@ class GlibRuntime {
   bool running_ = false;
   GMainLoopPtr loop_;
   std::unique_ptr<Thread> loop_thread_;
+  uint64_t loop_fork_generation_ = 0;  // fork_generation() when the loop thread was started
   std::shared_ptr<std::atomic<bool>> quit_requested_;
 };
 

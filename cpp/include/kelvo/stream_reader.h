@@ -22,6 +22,7 @@
 namespace kelvo {
 
 inline constexpr char kPullingThreadName[] = "SamplePullingThread";
+inline constexpr char kCloseThreadName[] = "StreamReaderCloseThread";
 
 // The pull time-out: one thirtieth of a second.
 inline constexpr GstClockTime kPullTimeout = GST_SECOND / 30;
@@ -56,10 +57,20 @@ struct FactoryRequest {
 };
 
 using FactoryMaker = std::function<std::shared_ptr<PipelineFactory>(const FactoryRequest&)>;
-using FrameConverter = std::function<std::shared_ptr<Frame>(GstSample*)>;
+
+// Turns a pulled sample into the frame to publish; null: nothing to publish. Throws
+// SampleConversionError for a sample it cannot convert.
+using FrameConverter = std::function<std::shared_ptr<Frame>(const PulledSample&)>;
 
 // The GStreamer factories (RTSP, HTTP(S), custom).
 std::shared_ptr<PipelineFactory> make_gst_factory(const FactoryRequest& request);
+
+// kelvo's own converter: sample_to_frame() of the GStreamer sample.
+std::shared_ptr<Frame> convert_gst_sample(const PulledSample& sample);
+
+// Which factory the settings ask for. Throws StreamSetupError for a URL whose scheme no
+// factory reads (when no pipeline description is given).
+FactoryRequest::Kind factory_kind(const ReaderSettings& settings);
 
 // What the reader is built from besides the caller's settings. Lifetime of the launcher, the
 // probe and the time sources must enclose the lifetime of the reader.
@@ -68,7 +79,7 @@ struct ReaderDeps {
   ThreadLauncher* launcher = &default_thread_launcher();
   TimeSources time;
   FactoryMaker make_factory = make_gst_factory;
-  FrameConverter convert = sample_to_frame;
+  FrameConverter convert = convert_gst_sample;
   KeyframeProbe* probe = &gst_keyframe_probe();
   double state_change_timeout = kStateChangeTimeout;
   double frame_timeout = kFrameTimeout;
@@ -100,6 +111,7 @@ struct ReaderStats {
 // and the pulling thread "SamplePullingThread", and the published frame.
 //
 // This class is thread-safe. Create it with `create`; the threads keep it alive while they run.
+// Reading the status, the frame, the events and `stats()` never waits for a lock.
 class GstStreamReader : public std::enable_shared_from_this<GstStreamReader> {
  public:
   // Builds the first pipeline on the calling thread, then starts the restarter thread and, last,
@@ -112,7 +124,9 @@ class GstStreamReader : public std::enable_shared_from_this<GstStreamReader> {
   GstStreamReader& operator=(const GstStreamReader&) = delete;
   ~GstStreamReader();
 
-  int64_t id() const { return settings_.id; }
+  int64_t id() const { return id_.load(); }
+  // The id written into the pulling thread's log lines and restarter calls from now on.
+  void set_id(int64_t id) { id_.store(id); }
   const std::string& url() const { return settings_.url; }
 
   StreamStatus status() const { return state_->status(); }
@@ -129,8 +143,12 @@ class GstStreamReader : public std::enable_shared_from_this<GstStreamReader> {
   bool keyframes_only() const { return filter_->keyframes_only(); }
   void set_keyframes_only(bool value) { filter_->set_keyframes_only(value); }
 
-  // Sends a request to stop: status CLOSED, then latest_frame_event set. Does not wait.
+  // Sends a request to stop: status CLOSED, then latest_frame_event set. Does not wait for the
+  // threads; may wait while the restarter thread backs off or restarts.
   void close();
+  // The same without ever waiting: when the restarter thread holds the status, the close is
+  // left to a thread of its own ("StreamReaderCloseThread"), and no new restart begins.
+  void close_without_waiting();
   // close(), then waits for the restarter thread (not the pulling thread).
   void wait_until_closed();
   // True once the pulling thread has ended.
@@ -138,7 +156,26 @@ class GstStreamReader : public std::enable_shared_from_this<GstStreamReader> {
 
   ReaderStats stats() const;
 
-  // For tests.
+  // The body of the pulling thread; runs until the stream is closed. At most one runs at a
+  // time: a second call while one runs throws std::logic_error.
+  void pull_samples();
+
+  // The factory's completion callback: brings the keyframe probe of `pipeline` in line.
+  void on_pipeline_complete(const std::shared_ptr<Pipeline>& pipeline);
+
+  // True in the child of a fork() made after this reader: its threads are not there, so its
+  // operations must not wait for them.
+  bool inherited_by_fork() const { return fork_guard_.inherited(); }
+
+  // Readers of the process that are not CLOSED.
+  static int64_t open_readers();
+
+  const std::shared_ptr<PipelineState>& shared_pipeline_state() const { return state_; }
+  const std::shared_ptr<PipelineRestarter>& shared_restarter() const { return restarter_; }
+  const std::shared_ptr<KeyframeFilter>& shared_keyframe_filter() const { return filter_; }
+  // The pulling thread, once started.
+  Thread* pulling_thread() const { return pulling_thread_.get(); }
+
   PipelineState& pipeline_state() { return *state_; }
   PipelineRestarter& restarter() { return *restarter_; }
   KeyframeFilter& keyframe_filter() { return *filter_; }
@@ -146,20 +183,23 @@ class GstStreamReader : public std::enable_shared_from_this<GstStreamReader> {
  private:
   GstStreamReader(ReaderSettings settings, ReaderDeps deps);
 
-  void on_pipeline_complete(const std::shared_ptr<Pipeline>& pipeline);
   void publish(double timestamp, std::shared_ptr<Frame> frame);
-  void pull_samples();
   // One pass of the pulling loop; false when the stream is closed.
   bool pull_once();
   void watchdog(double timestamp);
 
   const ReaderSettings settings_;
   const ReaderDeps deps_;
+  const ForkGuard fork_guard_;
+  std::atomic<int64_t> id_;
+  std::atomic<bool> pulling_{false};  // a pulling loop runs
+  // True while the reader counts in open_readers(); shared with the pipeline state's hook.
+  const std::shared_ptr<std::atomic<bool>> open_ = std::make_shared<std::atomic<bool>>(false);
   const std::shared_ptr<Event> latest_frame_event_ = std::make_shared<Event>();
   const std::shared_ptr<Event> new_frame_event_ = std::make_shared<Event>();
   std::shared_ptr<PipelineState> state_;
   std::shared_ptr<PipelineRestarter> restarter_;
-  std::unique_ptr<KeyframeFilter> filter_;
+  std::shared_ptr<KeyframeFilter> filter_;
 
   LatestValue<PublishedFrame> latest_;
   uint64_t sequence_ = 0;  // pulling thread only

@@ -10,36 +10,53 @@
 
 namespace kelvo {
 
+BusEvent PipelineRestarter::parse_message(GstMessage* message) {
+  BusEvent event;
+  if (message == nullptr) return event;
+  if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS) {
+    event.kind = BusEvent::Kind::kEos;
+  } else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
+    event.kind = BusEvent::Kind::kError;
+    GError* raw_error = nullptr;
+    gchar* raw_debug = nullptr;
+    gst_message_parse_error(message, &raw_error, &raw_debug);
+    const GErrorPtr error(raw_error);
+    const GCharPtr debug(raw_debug);
+    // GStreamer elements print their URLs, credentials included.
+    event.error = mask_password(error && error->message ? error->message : "None");
+    if (debug) event.debug = mask_password(debug.get());
+  }
+  return event;
+}
+
+gboolean PipelineRestarter::on_bus_event(const BusEvent& event) {
+  const std::string prefix = "kelvo: watcher stream_id " + std::to_string(id_) + " ";
+  if (event.kind == BusEvent::Kind::kEos) {
+    logger_->warning(prefix + "EOS received, restarting pipeline");
+    record_error("EOS received");
+    pipeline_state_->request_restart();
+  } else if (event.kind == BusEvent::Kind::kError) {
+    const std::string reason =
+        mask_password(event.error) + " (debug: " + mask_password(event.debug.value_or("None")) + ")";
+    logger_->error(prefix + "pipeline error: " + reason);
+    record_error(reason);
+    pipeline_state_->request_restart();
+  }
+  return TRUE;
+}
+
 // Runs on the thread that dispatches the bus watch (the GLib main-loop thread). Nothing may be
 // thrown into GLib's C frames: every error is reported through the logger and the watch stays.
 gboolean PipelineRestarter::watcher(GstBus* /*bus*/, GstMessage* message, gpointer /*pipeline*/) {
-  const std::string prefix = "kelvo: watcher stream_id " + std::to_string(id_) + " ";
   try {
-    if (message == nullptr) return TRUE;
-    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS) {
-      logger_->warning(prefix + "EOS received, restarting pipeline");
-      record_error("EOS received");
-      pipeline_state_->request_restart();
-    } else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
-      GError* raw_error = nullptr;
-      gchar* raw_debug = nullptr;
-      gst_message_parse_error(message, &raw_error, &raw_debug);
-      const GErrorPtr error(raw_error);
-      const GCharPtr debug(raw_debug);
-      // GStreamer elements print their URLs, credentials included.
-      const std::string error_text =
-          mask_password(error && error->message ? error->message : "None");
-      const std::string debug_text = mask_password(debug ? debug.get() : "None");
-      const std::string reason = error_text + " (debug: " + debug_text + ")";
-      logger_->error(prefix + "pipeline error: " + reason);
-      record_error(reason);
-      pipeline_state_->request_restart();
-    }
+    on_bus_event(parse_message(message));
   } catch (abi::__forced_unwind&) {
     throw;
   } catch (...) {
     try {
-      logger_->log_exception(prefix + "failed to handle a bus message", std::current_exception());
+      logger_->exception("kelvo: watcher stream_id " + std::to_string(id_) +
+                             " failed to handle a bus message",
+                         std::current_exception());
     } catch (abi::__forced_unwind&) {
       throw;
     } catch (...) {

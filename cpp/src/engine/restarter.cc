@@ -1,5 +1,7 @@
 #include "kelvo/restarter.h"
 
+#include <cxxabi.h>
+
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -46,6 +48,7 @@ PipelineRestarter::PipelineRestarter(int64_t id, double /*setup_timeout*/, Backo
                                      TimeSources time)
     : id_(id),
       backoff_(backoff),
+      log_prefix_("kelvo: _pipeline_restarter stream_id " + std::to_string(id) + " "),
       pipeline_state_(std::move(pipeline_state)),
       logger_(std::move(logger)),
       launcher_(launcher),
@@ -105,12 +108,33 @@ void PipelineRestarter::wait_for_change() {
   waiting_.store(false);
 }
 
+bool PipelineRestarter::restart_once(double restart_timeout) {
+  PipelineState& state = *pipeline_state_;
+  try {
+    state.restart();
+    return true;
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    const std::exception_ptr error = std::current_exception();
+    failed_restarts_.fetch_add(1);
+    record_error("restart failed: " + describe_exception(error));
+    logger_->exception(log_prefix_ + "restart failed after a back-off of " +
+                           shortest_double(restart_timeout) + " s; trying again",
+                       error);
+    // The stream is not back: wait for the next back-off, then try again.
+    state.set_status(StreamStatus::kHalted);
+    return false;
+  }
+}
+
 // The status condition is held for the whole loop, back-off sleeps and restarts included, and
 // released only inside the waits: a close() can never fall between the check for CLOSED and
-// the restart. An error escaping the loop releases the condition on the way out, skips the
-// final shutdown and ends the thread; the launcher reports it.
+// the restart. A failed restart is retried after the next back-off. An error escaping the loop
+// (the logger, say) releases the condition on the way out, skips the final shutdown and ends
+// the thread; the launcher reports it.
 void PipelineRestarter::run() {
-  const std::string prefix = "kelvo: _pipeline_restarter stream_id " + std::to_string(id_) + " ";
+  const std::string& prefix = log_prefix_;
   PipelineState& state = *pipeline_state_;
   double restart_timeout = kFirstRestartTimeout;
   backoff_seconds_.store(restart_timeout);
@@ -132,9 +156,14 @@ void PipelineRestarter::run() {
 
       // HALTED, or INITIALIZING again after the first wait.
       time_.sleeper->sleep_for(restart_timeout);
+      if (state.close_requested()) {
+        // Closed without waiting while this thread slept: no restart for a closed reader.
+        state.close();
+        continue;
+      }
       logger_->info(std::string(to_string(state.status())) + " " +
                     shortest_double(restart_timeout) + " Shutting the pipeline down...");
-      state.restart();
+      restart_once(restart_timeout);
       restart_count_.fetch_add(1);
       total_restarts_.fetch_add(1);
       restart_timeout = calc_backoff_seconds();

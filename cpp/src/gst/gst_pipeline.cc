@@ -77,7 +77,7 @@ void run_guarded(Logger* logger, const char* what, const std::function<void()>& 
         std::string("kelvo: ") + what + " failed: " + describe_exception(std::current_exception()));
     if (logger != nullptr) {
       try {
-        logger->log_exception(text, std::current_exception());
+        logger->exception(text, std::current_exception());
       } catch (abi::__forced_unwind&) {
         throw;
       } catch (...) {
@@ -310,6 +310,7 @@ GstPadPtr GstPipelineWrapper::buffer_src_pad() {
 
 void GstPipelineWrapper::report_complete(const PipelineCompleteCallback& on_complete) {
   std::shared_ptr<GstPipelineWrapper> self = shared_from_this();  // outlives the lock
+  DeferLogs defer;  // lines of the callback are written once the lock is released
   std::lock_guard<std::mutex> lock(complete_mutex_);
   if (complete_closed_) return;
   complete_closed_ = true;

@@ -1,6 +1,8 @@
 // The keyframe-only buffer probe.
 #include <gst/gst.h>
 
+#include <stdexcept>
+
 #include "kelvo/pipeline.h"
 
 namespace kelvo {
@@ -39,17 +41,24 @@ GstPadProbeReturn keyframes_only(GstPad* /*pad*/, GstPadProbeInfo* info, gpointe
   return GST_PAD_PROBE_OK;
 }
 
+GstPad* gst_pad_of(const BufferSrcPad& target) {
+  if (!target.gst) throw std::invalid_argument("The keyframe probe needs a Gst.Pad");
+  return target.gst.get();
+}
+
 class GstKeyframeProbe final : public KeyframeProbe {
  public:
-  gulong add_keyframes_only_probe(GstPad* pad) override {
+  gulong add_keyframes_only_probe(const BufferSrcPad& target) override {
+    GstPad* pad = gst_pad_of(target);
     return gst_pad_add_probe(
         pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
         keyframes_only, nullptr, nullptr);
   }
 
-  void remove_probe(GstPad* pad, gulong id) override {
+  void remove_probe(const BufferSrcPad& target, gulong id) override {
     // gst_pad_remove_probe warns about ids the pad does not have; a probe that is already
     // gone is normal here (a pipeline's destructor removes the probe once more).
+    GstPad* pad = gst_pad_of(target);
     if (id == 0) return;
     GST_OBJECT_LOCK(pad);
     const bool known = g_hook_get(&pad->probes, id) != nullptr;

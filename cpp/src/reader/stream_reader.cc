@@ -27,7 +27,11 @@ std::string one_decimal(double value) {
   return text;
 }
 
-FactoryRequest::Kind kind_for(const ReaderSettings& settings) {
+std::atomic<int64_t> g_open_readers{0};
+
+}  // namespace
+
+FactoryRequest::Kind factory_kind(const ReaderSettings& settings) {
   if (settings.pipeline_str) return FactoryRequest::Kind::kCustom;
   const std::string scheme = url_scheme(settings.url);
   if (scheme == "rtsp") return FactoryRequest::Kind::kRtsp;
@@ -37,11 +41,17 @@ FactoryRequest::Kind kind_for(const ReaderSettings& settings) {
                          mask_password(settings.url));
 }
 
-}  // namespace
+std::shared_ptr<Frame> convert_gst_sample(const PulledSample& sample) {
+  if (!sample.gst) throw SampleConversionError("The sample is not a GStreamer sample");
+  return sample_to_frame(sample.gst.get());
+}
+
+int64_t GstStreamReader::open_readers() { return g_open_readers.load(); }
 
 GstStreamReader::GstStreamReader(ReaderSettings settings, ReaderDeps deps)
     : settings_(std::move(settings)),
       deps_(std::move(deps)),
+      id_(settings_.id),
       latest_(std::make_shared<PublishedFrame>(PublishedFrame{deps_.time.clock->now(), nullptr, 0})) {}
 
 std::shared_ptr<GstStreamReader> GstStreamReader::create(ReaderSettings settings,
@@ -53,17 +63,24 @@ std::shared_ptr<GstStreamReader> GstStreamReader::create(ReaderSettings settings
   const ReaderSettings& s = reader->settings_;
   const ReaderDeps& d = reader->deps_;
 
-  reader->state_ = std::make_shared<PipelineState>(s.id, d.logger, *d.time.clock);
+  reader->state_ = std::make_shared<PipelineState>(s.id, d.logger, *d.time.clock, *d.launcher);
   reader->state_->set_state_change_timeout(d.state_change_timeout);
+  // Closed by any path (close, a status write, the pipeline state itself): the host's frame
+  // wait ends, and the reader no longer counts as open.
+  // The hook holds only what may outlive the reader: the state can.
+  reader->state_->set_on_closed([event = reader->latest_frame_event_, open = reader->open_] {
+    event->set();
+    if (open->exchange(false)) g_open_readers.fetch_sub(1);
+  });
   reader->restarter_ = std::make_shared<PipelineRestarter>(s.id, s.setup_timeout, s.backoff,
                                                            reader->state_, d.logger,
                                                            *d.launcher, d.time);
   reader->restarter_->set_frame_timeout(d.frame_timeout);
-  reader->filter_ = std::make_unique<KeyframeFilter>(s.keyframes_only, reader->state_, d.logger,
+  reader->filter_ = std::make_shared<KeyframeFilter>(s.keyframes_only, reader->state_, d.logger,
                                                      *d.probe);
 
   FactoryRequest request;
-  request.kind = kind_for(s);
+  request.kind = factory_kind(s);
   request.url = s.url;
   request.latency = s.latency;
   request.force_tcp = s.proxied;
@@ -77,6 +94,8 @@ std::shared_ptr<GstStreamReader> GstStreamReader::create(ReaderSettings settings
     if (auto self = weak.lock()) self->on_pipeline_complete(pipeline);
   };
   reader->state_->set_factory(d.make_factory(request));
+  reader->open_->store(true);
+  g_open_readers.fetch_add(1);
 
   try {
     reader->state_->build(s.must_play);
@@ -92,7 +111,7 @@ std::shared_ptr<GstStreamReader> GstStreamReader::create(ReaderSettings settings
     } catch (abi::__forced_unwind&) {
       throw;
     } catch (...) {
-      logger.log_exception(prefix("_pipeline_restarter", s.id) +
+      logger.exception(prefix("_pipeline_restarter", s.id) +
                                "could not release the pipeline of a failed construction",
                            std::current_exception());
     }
@@ -101,7 +120,9 @@ std::shared_ptr<GstStreamReader> GstStreamReader::create(ReaderSettings settings
   return reader;
 }
 
-GstStreamReader::~GstStreamReader() = default;
+GstStreamReader::~GstStreamReader() {
+  if (open_->exchange(false)) g_open_readers.fetch_sub(1);
+}
 
 void GstStreamReader::on_pipeline_complete(const std::shared_ptr<Pipeline>& pipeline) {
   filter_->update_pad_probe(pipeline);
@@ -110,6 +131,23 @@ void GstStreamReader::on_pipeline_complete(const std::shared_ptr<Pipeline>& pipe
 void GstStreamReader::close() {
   restarter_->close();
   latest_frame_event_->set();
+}
+
+void GstStreamReader::close_without_waiting() {
+  latest_frame_event_->set();
+  std::weak_ptr<GstStreamReader> weak = weak_from_this();
+  state_->close_without_waiting([this, weak] {
+    try {
+      deps_.launcher->start(kCloseThreadName, [weak] {
+        if (auto self = weak.lock()) self->close();
+      });
+    } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (...) {
+      // No thread to be had (the host is exiting): the restarter closes the reader after its
+      // back-off instead of restarting it.
+    }
+  });
 }
 
 void GstStreamReader::wait_until_closed() {
@@ -127,6 +165,13 @@ void GstStreamReader::publish(double timestamp, std::shared_ptr<Frame> frame) {
 }
 
 void GstStreamReader::pull_samples() {
+  if (pulling_.exchange(true)) {
+    throw std::logic_error("The reader's pulling loop is already running");
+  }
+  struct Done {
+    std::atomic<bool>& flag;
+    ~Done() { flag.store(false); }
+  } done{pulling_};
   Clock& clock = *deps_.time.clock;
   publish(clock.now(), nullptr);
   try {
@@ -139,8 +184,8 @@ void GstStreamReader::pull_samples() {
     // left looking at a stale frame while the status says STREAMING.
     publish(clock.now(), nullptr);
     latest_frame_event_->set();
-    deps_.logger->log_exception(
-        prefix("_pull_samples", settings_.id) + "pulling thread ended on an unexpected error",
+    deps_.logger->exception(
+        prefix("_pull_samples", id()) + "pulling thread ended on an unexpected error",
         std::current_exception());
     throw;
   }
@@ -150,6 +195,7 @@ bool GstStreamReader::pull_once() {
   Clock& clock = *deps_.time.clock;
   std::shared_ptr<Pipeline> pipeline;
   {
+    DeferLogs defer;  // declared first: a line logged here is written after the unlock
     std::unique_lock<StatusCondition> lock(state_->new_status_cond());
     const StreamStatus status = state_->status();
     if (status == StreamStatus::kClosed) {
@@ -158,7 +204,7 @@ bool GstStreamReader::pull_once() {
     }
     if (status == StreamStatus::kInitializing || status == StreamStatus::kHalted) {
       if (!state_->new_status_cond().wait_for(deps_.state_change_timeout)) {
-        deps_.logger->warning(prefix("_pull_sample", settings_.id) +
+        deps_.logger->warning(prefix("_pull_sample", id()) +
                               to_string(state_->status()) + " pipeline timeout");
       }
       return true;
@@ -167,14 +213,15 @@ bool GstStreamReader::pull_once() {
     pipeline = state_->pipeline();
   }
 
-  GstSamplePtr sample = pipeline ? pipeline->try_pull_sample(kPullTimeout) : nullptr;
+  PulledSample sample = pipeline ? pipeline->pull_sample(kPullTimeout) : PulledSample{};
   const double timestamp = clock.now();
-  count_drops(pipeline, sample != nullptr);
+  const int64_t id = this->id();
+  count_drops(pipeline, static_cast<bool>(sample));
   if (sample) {
     std::shared_ptr<Frame> frame;
     bool failed = false;
     try {
-      frame = deps_.convert(sample.get());
+      frame = deps_.convert(sample);
     } catch (const SampleConversionError& e) {
       deps_.logger->error(e.what());
       restarter_->record_error(e.what());
@@ -182,7 +229,7 @@ bool GstStreamReader::pull_once() {
     } catch (abi::__forced_unwind&) {
       throw;
     } catch (...) {
-      deps_.logger->log_exception(prefix("_pull_samples", settings_.id) +
+      deps_.logger->exception(prefix("_pull_samples", id) +
                                       "unexpected error converting sample, requesting pipeline "
                                       "restart",
                                   std::current_exception());
@@ -190,9 +237,9 @@ bool GstStreamReader::pull_once() {
                                describe_exception(std::current_exception()));
       failed = true;
     }
-    sample.reset();
+    sample = PulledSample{};
     if (failed) {
-      restarter_->notify_frame_error(settings_.id, timestamp);
+      restarter_->notify_frame_error(id, timestamp);
     } else if (!frame) {
       return true;
     } else {
@@ -201,7 +248,7 @@ bool GstStreamReader::pull_once() {
       frames_published_.fetch_add(1, std::memory_order_relaxed);
       latest_frame_event_->set();
       new_frame_event_->set();
-      restarter_->notify_frame_received(settings_.id, timestamp);
+      restarter_->notify_frame_received(id, timestamp);
     }
   }
   watchdog(timestamp);
@@ -234,9 +281,9 @@ void GstStreamReader::watchdog(double timestamp) {
     const std::string reason = std::string("gst_state ") +
                                gst_element_state_get_name(check.gst_state) + " no frame for " +
                                one_decimal(stalled_for) + "s";
-    deps_.logger->error(prefix("watchdog", settings_.id) + reason + ", restarting pipeline");
+    deps_.logger->error(prefix("watchdog", id()) + reason + ", restarting pipeline");
     restarter_->record_error("watchdog: " + reason);
-    restarter_->notify_frame_error(settings_.id, timestamp);
+    restarter_->notify_frame_error(id(), timestamp);
   }
 }
 

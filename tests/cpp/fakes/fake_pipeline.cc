@@ -107,7 +107,18 @@ int FakePipeline::destructors_run() const {
   return destructors_run_;
 }
 
+void FakePipeline::set_on_set_state(std::function<void()> hook) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  on_set_state_ = std::move(hook);
+}
+
 GstStateChangeReturn FakePipeline::set_state(GstState state) {
+  std::function<void()> hook;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hook = on_set_state_;
+  }
+  if (hook) hook();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     set_states_.push_back(state);
@@ -191,7 +202,7 @@ void FakeFactory::set_on_complete(PipelineCompleteCallback on_complete, Completi
 
 void FakeFactory::set_throw_on_build(int nth) {
   std::lock_guard<std::mutex> lock(mutex_);
-  throw_on_build_ = nth;
+  throw_on_builds_.push_back(nth);
 }
 
 void FakeFactory::set_configure(std::function<void(FakePipeline&)> configure) {
@@ -225,7 +236,7 @@ std::shared_ptr<Pipeline> FakeFactory::build() {
     const int nth = ++builds_;
     cond_.notify_all();
     cond_.wait(lock, [this] { return !held_; });
-    if (nth == throw_on_build_)
+    if (std::find(throw_on_builds_.begin(), throw_on_builds_.end(), nth) != throw_on_builds_.end())
       throw std::runtime_error("build " + std::to_string(nth) + " failed");
     pipeline = std::make_shared<FakePipeline>(name_ + "#" + std::to_string(nth), recorder_);
     if (configure_) configure_(*pipeline);

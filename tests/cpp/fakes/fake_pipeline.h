@@ -42,6 +42,8 @@ class FakePipeline final : public Pipeline {
   void set_has_buffer_src_pad(bool has_pad);
   void set_throw_on_wait_until_playing(bool value);
   void set_throw_on_wait_until_null(bool value);
+  // Runs in every set_state() before it is recorded (to make a teardown hang, say).
+  void set_on_set_state(std::function<void()> hook);
 
   std::vector<GstState> set_states() const;
   std::vector<GstClockTime> get_state_timeouts() const;
@@ -80,6 +82,7 @@ class FakePipeline final : public Pipeline {
   bool throw_on_wait_until_playing_ = false;        // with mutex_
   bool throw_on_wait_until_null_ = false;           // with mutex_
   std::vector<GstState> set_states_;                // with mutex_
+  std::function<void()> on_set_state_;              // with mutex_
   std::vector<GstClockTime> get_state_timeouts_;    // with mutex_
   int wait_until_playing_calls_ = 0;                // with mutex_
   int wait_until_null_calls_ = 0;                   // with mutex_
@@ -106,7 +109,8 @@ class FakeFactory final : public PipelineFactory {
 
   void set_on_complete(PipelineCompleteCallback on_complete,
                        Completion completion = Completion::kInsideBuild);
-  // The `nth` build (1-based) throws std::runtime_error("build <nth> failed"); 0: none.
+  // The `nth` build (1-based) throws std::runtime_error("build <nth> failed"); may be called
+  // for several builds.
   void set_throw_on_build(int nth);
   // Applied to every new pipeline before it is handed out.
   void set_configure(std::function<void(FakePipeline&)> configure);
@@ -132,7 +136,7 @@ class FakeFactory final : public PipelineFactory {
   mutable std::condition_variable cond_;
   PipelineCompleteCallback on_complete_;                  // with mutex_
   Completion completion_ = Completion::kInsideBuild;      // with mutex_
-  int throw_on_build_ = 0;                                // with mutex_
+  std::vector<int> throw_on_builds_;                      // with mutex_
   std::function<void(FakePipeline&)> configure_;          // with mutex_
   bool held_ = false;                                     // with mutex_
   int builds_ = 0;                                        // with mutex_

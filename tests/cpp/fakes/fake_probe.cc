@@ -4,7 +4,8 @@
 
 namespace kelvo::testing {
 
-gulong FakeProbe::add_keyframes_only_probe(GstPad* pad) {
+gulong FakeProbe::add_keyframes_only_probe(const BufferSrcPad& target) {
+  GstPad* pad = target.gst.get();
   std::lock_guard<std::mutex> lock(mutex_);
   if (throw_on_add_) {
     throw_on_add_ = false;
@@ -15,7 +16,8 @@ gulong FakeProbe::add_keyframes_only_probe(GstPad* pad) {
   return id;
 }
 
-void FakeProbe::remove_probe(GstPad* pad, gulong id) {
+void FakeProbe::remove_probe(const BufferSrcPad& target, gulong id) {
+  GstPad* pad = target.gst.get();
   std::lock_guard<std::mutex> lock(mutex_);
   removed_.push_back({pad, id});
 }

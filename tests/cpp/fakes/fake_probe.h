@@ -18,8 +18,8 @@ struct ProbeCall {
 // Thread-safe. Ids are handed out as 1, 2, 3, ...
 class FakeProbe final : public KeyframeProbe {
  public:
-  gulong add_keyframes_only_probe(GstPad* pad) override;
-  void remove_probe(GstPad* pad, gulong id) override;
+  gulong add_keyframes_only_probe(const BufferSrcPad& pad) override;
+  void remove_probe(const BufferSrcPad& pad, gulong id) override;
 
   // The next addition throws std::runtime_error.
   void set_throw_on_add(bool value);

@@ -36,7 +36,7 @@ int count_buffers(const EncodedCase& c, int frames, bool probe, int* keyframes_s
   EXPECT_TRUE(pipeline);
   GstElementPtr parser(gst_bin_get_by_name(GST_BIN(pipeline.get()), kBufferSrcName));
   GstPadPtr pad(gst_element_get_static_pad(parser.get(), "src"));
-  gulong id = probe ? gst_keyframe_probe().add_keyframes_only_probe(pad.get()) : 0;
+  gulong id = probe ? gst_keyframe_probe().add_keyframes_only_probe(gst_buffer_src_pad(pad.get())) : 0;
   EXPECT_TRUE(!probe || id != 0);
   GstElementPtr sink(gst_bin_get_by_name(GST_BIN(pipeline.get()), "sink"));
   gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
@@ -50,8 +50,8 @@ int count_buffers(const EncodedCase& c, int frames, bool probe, int* keyframes_s
     }
   }
   if (probe) {
-    gst_keyframe_probe().remove_probe(pad.get(), id);
-    gst_keyframe_probe().remove_probe(pad.get(), id);  // gone already: ignored quietly
+    gst_keyframe_probe().remove_probe(gst_buffer_src_pad(pad.get()), id);
+    gst_keyframe_probe().remove_probe(gst_buffer_src_pad(pad.get()), id);  // gone already: ignored quietly
   }
   gst_element_set_state(pipeline.get(), GST_STATE_NULL);
   return count;
@@ -115,7 +115,7 @@ TEST_F(KeyframeProbeTest, FiltersBufferListsElementByElement) {
   GstSegment segment;
   gst_segment_init(&segment, GST_FORMAT_TIME);
   gst_pad_push_event(src.get(), gst_event_new_segment(&segment));
-  gulong id = gst_keyframe_probe().add_keyframes_only_probe(src.get());
+  gulong id = gst_keyframe_probe().add_keyframes_only_probe(gst_buffer_src_pad(src.get()));
 
   auto push_list = [&](std::vector<bool> keyframes) {
     GstBufferList* list = gst_buffer_list_new();
@@ -129,7 +129,7 @@ TEST_F(KeyframeProbeTest, FiltersBufferListsElementByElement) {
   EXPECT_EQ(gst_pad_push(src.get(), buffer(true)), GST_FLOW_OK);
   EXPECT_EQ(seen, (std::vector<bool>{true, true, true, true}));
 
-  gst_keyframe_probe().remove_probe(src.get(), id);
+  gst_keyframe_probe().remove_probe(gst_buffer_src_pad(src.get()), id);
   EXPECT_EQ(gst_pad_push(src.get(), buffer(false)), GST_FLOW_OK);
   EXPECT_EQ(seen.size(), 5u);
   gst_pad_set_active(src.get(), FALSE);

@@ -116,7 +116,8 @@ class ScriptedFactory final : public PipelineFactory {
 
 // A frame per sample, sized by the caps' width; a width of 0 converts to nothing, a negative
 // width fails to convert (-1: SampleConversionError, -2: another error).
-std::shared_ptr<Frame> convert(GstSample* sample) {
+std::shared_ptr<Frame> convert(const PulledSample& pulled) {
+  GstSample* sample = pulled.gst.get();
   int width = 0;
   gst_structure_get_int(gst_caps_get_structure(gst_sample_get_caps(sample), 0), "width", &width);
   if (width == -1) throw SampleConversionError("cannot convert this sample");
@@ -362,7 +363,8 @@ TEST_F(StreamReaderTest, FailedConstructionReleasesThePipelineAndLeavesNoThread)
   EXPECT_THROW(make(settings), StreamSetupError);
   ASSERT_EQ(factory_->builds(), 1);
   EXPECT_TRUE(factory_->last()->released());
-  EXPECT_TRUE(launcher_.names().empty());
+  // Only the short-lived thread that stopped the pipeline was started.
+  EXPECT_EQ(launcher_.names(), std::vector<std::string>{kTeardownThreadName});
 }
 
 }  // namespace
