@@ -2,9 +2,13 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <chrono>
+#include <string>
+
 #include "kelvo/rank_override.h"
 #include "kelvo/runtime.h"
-#include "py_host.h"
+#include "host/gi.h"
+#include "host/py_host.h"
 
 namespace py = pybind11;
 
@@ -15,6 +19,41 @@ namespace {
 // every Python object at exit.
 GlibRuntime* runtime = nullptr;
 py_host::PyLogger* package_logger = nullptr;
+
+// `glib_runtime._lock`: the runtime's own re-entrant lock, as a Python lock. Taking it releases
+// the GIL while it waits, like every other wait of kelvo's.
+class RuntimeLock {
+ public:
+  bool acquire(bool blocking, double timeout) {
+    std::recursive_timed_mutex& lock = runtime->lock();
+    if (!blocking) return lock.try_lock();
+    if (timeout < 0) {
+      py_host::without_gil([&] { lock.lock(); });
+      return true;
+    }
+    return py_host::without_gil([&] {
+      return lock.try_lock_for(std::chrono::duration<double>(timeout));
+    });
+  }
+  void release() { runtime->lock().unlock(); }
+};
+
+py::object runtime_state(const std::string& name) {
+  if (name == "_running") {
+    return py::bool_(py_host::without_gil([] { return runtime->running(); }));
+  }
+  if (name == "_glib_main_loop") {
+    GMainLoop* loop = py_host::without_gil([] { return runtime->main_loop(); });
+    if (loop == nullptr) return py::none();
+    gi::init();
+    return gi::wrap_main_loop(loop);
+  }
+  if (name == "_glib_main_loop_thread") {
+    Thread* thread = py_host::without_gil([] { return runtime->loop_thread(); });
+    return py_host::thread_object(thread);
+  }
+  throw py::attribute_error("module 'kelvo.glib_runtime' has no attribute '" + name + "'");
+}
 
 }  // namespace
 }  // namespace kelvo
@@ -35,8 +74,7 @@ PYBIND11_MODULE(glib_runtime, m) {
         const int truth = PyObject_IsTrue(start_main_loop.ptr());
         if (truth < 0) throw py::error_already_set();
         const bool with_loop = truth == 1;
-        py::gil_scoped_release release;
-        runtime->start(with_loop);
+        py_host::without_gil([&] { runtime->start(with_loop); });
       },
       py::arg("start_main_loop") = true, R"doc(
 Initialize GObject libraries if they're not already initialized.
@@ -47,35 +85,38 @@ Initialize GObject libraries if they're not already initialized.
 
   m.def(
       "assert_started",
-      [] {
-        py::gil_scoped_release release;
-        runtime->assert_started();
-      },
+      [] { py_host::without_gil([] { runtime->assert_started(); }); },
       "Raises an exception if the GObject libraries have not been initialized.");
 
   m.def(
       "close",
-      [] {
-        py::gil_scoped_release release;
-        runtime->close();
-      },
+      [] { py_host::without_gil([] { runtime->close(); }); },
       "Tears down the GObject libraries if they aren't already stopped.");
+
+  py::class_<RuntimeLock>(m, "_RuntimeLock", R"doc(
+The re-entrant lock that start, assert_started and close hold for their whole run.)doc")
+      .def("acquire", &RuntimeLock::acquire, py::arg("blocking") = true, py::arg("timeout") = -1.0)
+      .def("release", &RuntimeLock::release)
+      .def("__enter__", [](RuntimeLock& lock) { return lock.acquire(true, -1); })
+      .def("__exit__", [](RuntimeLock& lock, py::args) { lock.release(); });
+  m.attr("_lock") = py::cast(new RuntimeLock(), py::return_value_policy::take_ownership);
+  // The rest of the module state is read live: _running, _glib_main_loop (a GLib.MainLoop),
+  // _glib_main_loop_thread (its threading.Thread).
+  m.def("__getattr__", &runtime_state, py::arg("name"));
 
   m.def(
       "_state",
       [] {
-        py::gil_scoped_release release;
-        return std::make_tuple(runtime->running(), runtime->has_main_loop(),
-                               runtime->loop_thread_alive());
+        return py_host::without_gil([] {
+          return std::make_tuple(runtime->running(), runtime->has_main_loop(),
+                                 runtime->loop_thread_alive());
+        });
       },
       "(running, a main loop was created, its thread is alive): for tests and diagnostics.");
 
   m.def(
       "_override_ranks",
-      [] {
-        py::gil_scoped_release release;
-        override_ranks(*package_logger);
-      },
+      [] { py_host::without_gil([] { override_ranks(*package_logger); }); },
       R"doc(
 Overrides the default rank values for the elements of any plugin that has a rank override
 environment variable set. The variables have the form "KELVO_{plugin name}_RANK", with the
@@ -85,11 +126,7 @@ KELVO_NVCODEC_RANK=257 lifts the decoders of the nvcodec plugin one step above P
   m.def(
       "_decoders",
       [] {
-        std::vector<DecoderInfo> decoders;
-        {
-          py::gil_scoped_release release;
-          decoders = list_decoders();
-        }
+        std::vector<DecoderInfo> decoders = py_host::without_gil([] { return list_decoders(); });
         py::list out;
         for (const DecoderInfo& d : decoders) {
           py::dict item;

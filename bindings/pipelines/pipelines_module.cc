@@ -7,7 +7,6 @@
 #include <pybind11/functional.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
-#include <pygobject.h>
 
 #include <cstring>
 #include <memory>
@@ -19,53 +18,26 @@
 #include "kelvo/frame.h"
 #include "kelvo/gst_pipeline.h"
 #include "kelvo/pipeline.h"
-#include "py_host.h"
+#include "host/adapters.h"
+#include "host/gi.h"
+#include "host/py_host.h"
+#include "host/self.h"
 
 namespace py = pybind11;
 
 namespace kelvo {
 namespace {
 
-// The Python module gi.repository.Gst, imported at load.
-py::handle gst_module;
+using adapters::PyPipeline;
+using gi::wrap_object;
 
-// ---- PyGObject conversions -------------------------------------------------------------------
-
-// A new Python wrapper of `object` (PyGObject takes its own reference); None for null.
-py::object wrap_object(gpointer object) {
-  if (object == nullptr) return py::none();
-  return py::reinterpret_steal<py::object>(pygobject_new(G_OBJECT(object)));
-}
-
-// A new Python wrapper of a mini object (Gst.Sample, Gst.Message) with its own reference.
 py::object wrap_mini_object(GType type, gpointer object) {
   if (object == nullptr) return py::none();
-  PyObject* wrapped = pyg_boxed_new(type, object, TRUE, TRUE);
-  if (wrapped == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(wrapped);
+  if (type == GST_TYPE_SAMPLE) return gi::wrap_sample(static_cast<GstSample*>(object));
+  return gi::wrap_message(static_cast<GstMessage*>(object));
 }
 
-// The GObject inside a PyGObject wrapper of `type`, or a TypeError naming `argument`.
-gpointer unwrap_object(py::handle value, GType type, const char* argument, const char* expected) {
-  if (PyObject_TypeCheck(value.ptr(), &PyGObject_Type)) {
-    GObject* object = pygobject_get(value.ptr());
-    if (object != nullptr && G_TYPE_CHECK_INSTANCE_TYPE(object, type)) return object;
-  }
-  throw py::type_error(std::string("Argument '") + argument + "' must be a " + expected +
-                       ", not " + Py_TYPE(value.ptr())->tp_name);
-}
-
-// The boxed value inside a PyGObject wrapper of `type` (Gst.Sample...), or a TypeError.
-gpointer unwrap_boxed(py::handle value, GType type, const char* argument, const char* expected) {
-  if (PyObject_TypeCheck(value.ptr(), &PyGBoxed_Type) &&
-      reinterpret_cast<PyGBoxed*>(value.ptr())->gtype == type) {
-    return pyg_boxed_get_ptr(value.ptr());
-  }
-  throw py::type_error(std::string("Argument '") + argument + "' must be a " + expected +
-                       ", not " + Py_TYPE(value.ptr())->tp_name);
-}
-
-py::object gst_enum(const char* type, int value) { return gst_module.attr(type)(value); }
+py::object gst_enum(const char* type, int value) { return gi::gst_enum(type, value); }
 
 // ---- Python callables called from GStreamer's threads -----------------------------------------
 
@@ -73,8 +45,6 @@ py::object gst_enum(const char* type, int value) { return gst_module.attr(type)(
 void report_unraisable(py::error_already_set& error, const char* where) {
   error.discard_as_unraisable(py::str(where));
 }
-
-class PyPipeline;
 
 // The package logger, for errors of callbacks; lives until the process ends.
 Logger* package_logger() {
@@ -106,27 +76,6 @@ PipelineWatcher make_watcher(py::object callable) {
 PipelineCompleteCallback make_on_complete(py::object callable);
 
 // ---- Pipeline --------------------------------------------------------------------------------
-
-// What Python holds of a pipeline. Dropping the last reference may stop the pipeline, which
-// waits for GStreamer's threads, and they may wait for the GIL: so the GIL goes first.
-class PyPipeline {
- public:
-  explicit PyPipeline(std::shared_ptr<Pipeline> pipeline) : pipeline_(std::move(pipeline)) {}
-  ~PyPipeline() {
-    if (PyGILState_Check()) {
-      py::gil_scoped_release release;
-      pipeline_.reset();
-    }
-  }
-  PyPipeline(const PyPipeline&) = delete;
-  PyPipeline& operator=(const PyPipeline&) = delete;
-
-  Pipeline& core() const { return *pipeline_; }
-  const std::shared_ptr<Pipeline>& shared() const { return pipeline_; }
-
- private:
-  std::shared_ptr<Pipeline> pipeline_;
-};
 
 PipelineCompleteCallback make_on_complete(py::object callable) {
   if (callable.is_none()) return nullptr;
@@ -175,15 +124,14 @@ GstClockTime to_clock_time(py::handle value) {
 // ---- Frames ----------------------------------------------------------------------------------
 
 py::object sample_to_ndarray(py::handle sample_object) {
-  auto* sample = static_cast<GstSample*>(
-      unwrap_boxed(sample_object, GST_TYPE_SAMPLE, "sample", "Gst.Sample"));
-  std::shared_ptr<Frame> frame;
-  {
-    py::gil_scoped_release release;
-    frame = sample_to_frame(sample);
+  GstSample* sample = gi::sample_of(sample_object);
+  if (sample == nullptr) {
+    throw py::type_error(std::string("Argument 'sample' must be a Gst.Sample, not ") +
+                         Py_TYPE(sample_object.ptr())->tp_name);
   }
+  std::shared_ptr<Frame> frame = py_host::without_gil([&] { return sample_to_frame(sample); });
   if (!frame) return py::none();
-  return py_host::frame_to_ndarray(frame);
+  return py_host::frame_to_python(frame);
 }
 
 void require_gstreamer() {
@@ -195,13 +143,9 @@ void require_gstreamer() {
 
 // Builds with the GIL released: a custom pipeline reports itself complete inside build(), and
 // that callback takes the GIL.
-py::object build_with(const std::shared_ptr<PipelineFactory>& factory) {
+py::object build_with(PipelineFactory& factory) {
   require_gstreamer();
-  std::shared_ptr<Pipeline> pipeline;
-  {
-    py::gil_scoped_release release;
-    pipeline = factory->build();
-  }
+  std::shared_ptr<Pipeline> pipeline = py_host::without_gil([&] { return factory.build(); });
   return py::cast(std::make_unique<PyPipeline>(std::move(pipeline)));
 }
 
@@ -211,27 +155,7 @@ py::object build_with(const std::shared_ptr<PipelineFactory>& factory) {
 PYBIND11_MODULE(_pipelines, m) {
   using namespace kelvo;
   py_host::init_module(m);
-  if (pygobject_init(3, 0, 0) == nullptr) throw py::error_already_set();
-  {
-    // PyGObject's importer draws an ImportWarning from newer Pythons; a host that turns
-    // warnings into errors must still be able to import kelvo.
-    py::object warnings = py::module_::import("warnings");
-    py::object quiet = warnings.attr("catch_warnings")();
-    quiet.attr("__enter__")();
-    try {
-      warnings.attr("simplefilter")("ignore", py::handle(PyExc_ImportWarning));
-      py::object gi = py::module_::import("gi");
-      gi.attr("require_version")("Gst", "1.0");
-      gi.attr("require_version")("GstApp", "1.0");
-      gst_module = py::module_::import("gi.repository.Gst").release();
-      // The appsink then comes out as a GstApp.AppSink, with try_pull_sample and the rest.
-      py::module_::import("gi.repository.GstApp");
-    } catch (...) {
-      quiet.attr("__exit__")(py::none(), py::none(), py::none());
-      throw;
-    }
-    quiet.attr("__exit__")(py::none(), py::none(), py::none());
-  }
+  gi::init();
 
   m.doc() = "Pipelines, pipeline factories, frames and the keyframe probe of kelvo.";
   m.attr("BUFFER_SRC_NAME") = kBufferSrcName;
@@ -243,113 +167,102 @@ Thread-safe. ``release_resources()`` runs the registered destructors, removes th
 frees the pipeline; every operation stays safe afterwards (the state reads NULL, pulls return
 None, lookups find nothing).)doc")
       .def_property_readonly(
-          "appsink", [](const PyPipeline& p) { return wrap_object(p.core().appsink()); },
+          "appsink", py_host::on<PyPipeline>(([](PyPipeline& p) { return wrap_object(p.core().appsink()); })),
           "The pipeline's appsink (a Gst.Element), alive as long as this object.")
       .def_property_readonly(
           "gst_pipeline",
-          [](const PyPipeline& p) -> py::object {
+          py_host::on<PyPipeline>(([](PyPipeline& p) -> py::object {
             auto* wrapper = dynamic_cast<GstPipelineWrapper*>(&p.core());
             if (wrapper == nullptr) return py::none();
             GstElementPtr pipeline = wrapper->gst_pipeline();
             return wrap_object(pipeline.get());
-          },
+          })),
           "The Gst.Pipeline itself, or None once released.")
       .def(
           "set_state",
-          [](PyPipeline& p, py::handle state) {
+          py_host::on<PyPipeline>([](PyPipeline& p, py::handle state) {
             const int value = py::int_(py::reinterpret_borrow<py::object>(state));
-            GstStateChangeReturn result;
-            {
-              py::gil_scoped_release release;
-              result = p.core().set_state(static_cast<GstState>(value));
-            }
+            const GstStateChangeReturn result = py_host::without_gil(
+                [&] { return p.core().set_state(static_cast<GstState>(value)); });
             return gst_enum("StateChangeReturn", result);
-          },
+          }),
           py::arg("state"), "Gst.Element.set_state.")
       .def(
           "get_state",
-          [](PyPipeline& p, py::handle timeout) {
+          py_host::on<PyPipeline>([](PyPipeline& p, py::handle timeout) {
             const GstClockTime ns = to_clock_time(timeout);
-            PipelineStateQuery query;
-            {
-              py::gil_scoped_release release;
-              query = p.core().get_state(ns);
-            }
+            const PipelineStateQuery query =
+                py_host::without_gil([&] { return p.core().get_state(ns); });
             return py::make_tuple(gst_enum("StateChangeReturn", query.result),
                                   gst_enum("State", query.current),
                                   gst_enum("State", query.pending));
-          },
+          }),
           py::arg("timeout"),
           "Gst.Element.get_state: (result, current, pending); `timeout` in nanoseconds.")
       .def(
           "get_by_name",
-          [](PyPipeline& p, const std::string& name) {
+          py_host::on<PyPipeline>([](PyPipeline& p, const std::string& name) {
             GstElementPtr element = p.core().get_by_name(name.c_str());
             return wrap_object(element.get());
-          },
+          }),
           py::arg("name"), "The element called `name` (a Gst.Element), or None.")
       .def(
           "try_pull_sample",
-          [](PyPipeline& p, py::handle timeout) {
+          py_host::on<PyPipeline>([](PyPipeline& p, py::handle timeout) {
             const GstClockTime ns = to_clock_time(timeout);
-            GstSamplePtr sample;
-            {
-              py::gil_scoped_release release;
-              sample = p.core().try_pull_sample(ns);
-            }
+            GstSamplePtr sample = py_host::without_gil([&] { return p.core().try_pull_sample(ns); });
             return wrap_mini_object(GST_TYPE_SAMPLE, sample.get());
-          },
+          }),
           py::arg("timeout"),
           "The appsink's next Gst.Sample, waiting at most `timeout` nanoseconds; or None.")
       .def(
           "wait_until_playing",
-          [](PyPipeline& p, int64_t stream_id, py::handle timeout) {
+          py_host::on<PyPipeline>([](PyPipeline& p, int64_t stream_id, py::handle timeout) {
             const double seconds = to_seconds(timeout, "timeout");
-            py::gil_scoped_release release;
-            p.core().wait_until_playing(stream_id, seconds);
-          },
+            py_host::without_gil([&] { p.core().wait_until_playing(stream_id, seconds); });
+          }),
           py::arg("stream_id"), py::arg("timeout"),
           "Returns once the pipeline plays; raises StreamSetupError naming the stream and the "
           "reason when it does not within `timeout` seconds, or at once on a pipeline error.")
       .def(
           "wait_until_null",
-          [](PyPipeline& p, int64_t stream_id, py::handle timeout) {
+          py_host::on<PyPipeline>([](PyPipeline& p, int64_t stream_id, py::handle timeout) {
             const double seconds = to_seconds(timeout, "timeout");
-            py::gil_scoped_release release;
-            p.core().wait_until_null(stream_id, seconds);
-          },
+            py_host::without_gil([&] { p.core().wait_until_null(stream_id, seconds); });
+          }),
           py::arg("stream_id"), py::arg("timeout"),
           "Waits at most `timeout` seconds for the NULL state; raises StreamSetupError.")
       .def(
           "release_resources",
-          [](PyPipeline& p) {
-            py::gil_scoped_release release;
-            p.core().release_resources();
-          },
+          py_host::on<PyPipeline>([](PyPipeline& p) {
+            py_host::without_gil([&] { p.core().release_resources(); });
+          }),
           "Runs the destructors once, removes the bus watch and frees the pipeline.")
       .def(
           "add_destructor",
-          [](PyPipeline& p, py::object callback) {
+          py_host::on<PyPipeline>([](PyPipeline& p, py::object callback) {
             if (!PyCallable_Check(callback.ptr())) {
               throw py::type_error("Argument 'callback' must be callable");
             }
             std::function<void()> destructor = make_destructor(std::move(callback));
-            py::gil_scoped_release release;  // after a release it runs at once
-            p.core().add_destructor(std::move(destructor));
-          },
+            // After a release it runs at once.
+            py_host::without_gil([&] { p.core().add_destructor(std::move(destructor)); });
+          }),
           py::arg("callback"), "Registers a callable that release_resources() runs.")
       .def("__eq__",
-           [](const PyPipeline& a, py::handle b) {
+           py_host::on<PyPipeline>(([](PyPipeline& a, py::handle b) {
              return py::isinstance<PyPipeline>(b) &&
-                    a.shared() == b.cast<const PyPipeline&>().shared();
-           })
+                    a.shared() == b.cast<PyPipeline&>().shared();
+           })))
       .def("__hash__",
-           [](const PyPipeline& p) { return std::hash<const void*>()(p.shared().get()); });
+           py_host::on<PyPipeline>(([](PyPipeline& p) { return std::hash<const void*>()(p.shared().get()); })));
 
   py::class_<PipelineFactory, std::shared_ptr<PipelineFactory>>(m, "PipelineFactory", R"doc(
 Builds the pipelines of one stream: every build() returns a new Pipeline on its way to PLAYING,
 with the factory's watcher as its bus watch, and reports it to ``on_complete`` once complete.)doc")
-      .def("build", &build_with, "A new Pipeline, already on its way to PLAYING.");
+      .def("build", py_host::on<PipelineFactory>([](PipelineFactory& factory) {
+             return build_with(factory);
+           }), "A new Pipeline, already on its way to PLAYING.");
 
   py::class_<RtspPipelineFactory, PipelineFactory, std::shared_ptr<RtspPipelineFactory>>(
       m, "RTSPPipelineFactory", "Pipelines for an RTSP URL (H.264, H.265 or MJPEG).")
@@ -397,9 +310,14 @@ when the sample has no buffer; SampleConversionError when it cannot be converted
   m.def(
       "add_keyframes_only_probe",
       [](py::handle pad_object) {
-        auto* pad = static_cast<GstPad*>(unwrap_object(pad_object, GST_TYPE_PAD, "pad", "Gst.Pad"));
-        py::gil_scoped_release release;
-        return gst_keyframe_probe().add_keyframes_only_probe(pad);
+        GstPad* pad = gi::pad_of(pad_object);
+        if (pad == nullptr) {
+          throw py::type_error(std::string("Argument 'pad' must be a Gst.Pad, not ") +
+                               Py_TYPE(pad_object.ptr())->tp_name);
+        }
+        const BufferSrcPad target = gst_buffer_src_pad(pad);
+        return py_host::without_gil(
+            [&] { return gst_keyframe_probe().add_keyframes_only_probe(target); });
       },
       py::arg("pad"),
       "Adds to the Gst.Pad a buffer probe that drops every delta unit; returns its id.");

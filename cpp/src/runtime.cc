@@ -13,13 +13,13 @@ GlibRuntime::GlibRuntime(Logger& logger, ThreadLauncher& launcher, EnvLookup env
     : logger_(logger), launcher_(launcher), env_(std::move(env)) {}
 
 GlibRuntime::~GlibRuntime() {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  std::lock_guard<std::recursive_timed_mutex> lock(lock_);
   stop_loop_unlocked();
 }
 
 void GlibRuntime::start(bool start_main_loop) {
   DeferLogs defer;  // the rank lines are written after the lock is released
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  std::lock_guard<std::recursive_timed_mutex> lock(lock_);
   if (running_) return;
 
   GError* raw_error = nullptr;
@@ -49,13 +49,13 @@ void GlibRuntime::start(bool start_main_loop) {
 }
 
 void GlibRuntime::assert_started() {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  std::lock_guard<std::recursive_timed_mutex> lock(lock_);
   if (!running_) throw std::runtime_error(kRuntimeNotStartedMessage);
 }
 
 void GlibRuntime::close() {
   DeferLogs defer;  // the warning is written after the lock is released
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  std::lock_guard<std::recursive_timed_mutex> lock(lock_);
   if (!running_) return;
   const int64_t open = GstStreamReader::open_readers();
   if (open > 0 && loop_ && fork_generation() == loop_fork_generation_) {
@@ -87,17 +87,27 @@ void GlibRuntime::stop_loop_unlocked() {
 }
 
 bool GlibRuntime::running() {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  std::lock_guard<std::recursive_timed_mutex> lock(lock_);
   return running_;
 }
 
 bool GlibRuntime::has_main_loop() {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  std::lock_guard<std::recursive_timed_mutex> lock(lock_);
   return loop_ != nullptr;
 }
 
+GMainLoop* GlibRuntime::main_loop() {
+  std::lock_guard<std::recursive_timed_mutex> lock(lock_);
+  return loop_.get();
+}
+
+Thread* GlibRuntime::loop_thread() {
+  std::lock_guard<std::recursive_timed_mutex> lock(lock_);
+  return loop_thread_.get();
+}
+
 bool GlibRuntime::loop_thread_alive() {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  std::lock_guard<std::recursive_timed_mutex> lock(lock_);
   return loop_thread_ && !loop_thread_->finished();
 }
 

@@ -33,6 +33,7 @@ void Event::set() {
 
 bool Event::wait(std::optional<double> timeout_seconds) {
   if (flag_.load()) return true;
+  if (fork_guard_.inherited()) return false;
   std::unique_lock<std::mutex> lock(mutex_);
   waiters_.fetch_add(1);
   bool result;
@@ -66,6 +67,11 @@ void StatusCondition::unlock() {
 
 bool StatusCondition::held_by_current_thread() const {
   return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id();
+}
+
+int StatusCondition::depth_held_by_current_thread() const {
+  // depth_ changes only under the mutex; when this thread owns it, nobody else writes it.
+  return held_by_current_thread() ? depth_ : 0;
 }
 
 // The waits give the mutex up through the condition variable, which unlocks it once: the

@@ -17,6 +17,10 @@ def pull_one(gst, caps, last_sample=False, pattern="smpte"):
     pipeline.set_state(gst.State.PLAYING)
     sample = pipeline.get_by_name("sink").emit("try-pull-sample", 5 * gst.SECOND)
     pipeline.set_state(gst.State.NULL)
+    # Queued bus messages hold the elements, and the source's buffer pool with them: a buffer
+    # of a live pool is not the sample's alone.
+    pipeline.get_bus().set_flushing(True)
+    del pipeline
     assert sample is not None
     return sample
 

@@ -34,6 +34,8 @@ class KeyframeFilter {
   KeyframeFilter& operator=(const KeyframeFilter&) = delete;
 
   bool keyframes_only() const { return keyframes_only_seen_.load(); }
+  const std::shared_ptr<PipelineState>& pipeline_state() const { return pipeline_state_; }
+  const std::shared_ptr<Logger>& logger() const { return logger_; }
 
   // Same value: nothing. Otherwise stores it and updates the probe on the current pipeline.
   // With no pipeline (after shutdown) that is the missing-element info line, not an error.

@@ -75,6 +75,11 @@ class PipelineRestarter : public std::enable_shared_from_this<PipelineRestarter>
   PipelineRestarter& operator=(const PipelineRestarter&) = delete;
 
   int64_t id() const { return id_; }
+  const BackoffSettings& backoff() const { return backoff_; }
+  const std::shared_ptr<PipelineState>& pipeline_state() const { return pipeline_state_; }
+  const std::shared_ptr<Logger>& logger() const { return logger_; }
+  // The restarter thread once started; null before.
+  Thread* thread();
 
   // Starts the restarter thread. Called once; a second call throws std::logic_error.
   void start();

@@ -49,6 +49,11 @@ class GlibRuntime {
   bool running();
   // True when a loop has been created (it may have stopped since).
   bool has_main_loop();
+  // The lock that start, assert_started and close hold; re-entrant.
+  std::recursive_timed_mutex& lock() { return lock_; }
+  // The loop of the latest start with a loop ("transfer none"), and its thread; null before.
+  GMainLoop* main_loop();
+  Thread* loop_thread();
   // True while the current loop thread runs.
   bool loop_thread_alive();
 
@@ -59,7 +64,7 @@ class GlibRuntime {
   ThreadLauncher& launcher_;  // Not owned.
   const EnvLookup env_;
 
-  std::recursive_mutex lock_;
+  std::recursive_timed_mutex lock_;
   // with lock_
   bool running_ = false;
   GMainLoopPtr loop_;

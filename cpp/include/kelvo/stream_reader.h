@@ -30,6 +30,8 @@ inline constexpr GstClockTime kPullTimeout = GST_SECOND / 30;
 // The status poll before each pull while streaming.
 inline constexpr double kStatusPollSeconds = 0.001;
 
+class GstStreamReader;
+
 // What the caller asked for.
 struct ReaderSettings {
   int64_t id = 0;
@@ -54,6 +56,9 @@ struct FactoryRequest {
   PipelineWatcher watcher;
   PipelineCompleteCallback on_complete;
   Logger* logger = nullptr;  // the reader's; outlives the factory and its pipelines
+  // The same two callbacks' targets, for a factory that wants them in another form.
+  std::weak_ptr<PipelineRestarter> restarter;
+  std::weak_ptr<GstStreamReader> reader;
 };
 
 using FactoryMaker = std::function<std::shared_ptr<PipelineFactory>(const FactoryRequest&)>;
@@ -128,6 +133,8 @@ class GstStreamReader : public std::enable_shared_from_this<GstStreamReader> {
   // The id written into the pulling thread's log lines and restarter calls from now on.
   void set_id(int64_t id) { id_.store(id); }
   const std::string& url() const { return settings_.url; }
+  const ReaderSettings& settings() const { return settings_; }
+  const std::shared_ptr<Logger>& logger() const { return deps_.logger; }
 
   StreamStatus status() const { return state_->status(); }
   // The status write of the host: set_status, refused once CLOSED.

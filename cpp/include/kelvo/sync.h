@@ -9,6 +9,8 @@
 #include <optional>
 #include <thread>
 
+#include "kelvo/host.h"
+
 namespace kelvo {
 
 // A flag with set, clear, is_set and a timed wait, like Python's `threading.Event`.
@@ -26,10 +28,13 @@ class Event {
   bool is_set() const { return flag_.load(); }
 
   // Waits until the flag is set; returns true when it is, false when `timeout_seconds` passed
-  // first. No time-out waits for ever. A zero or negative time-out only tests the flag.
+  // first. No time-out waits for ever. A zero, negative or NaN time-out only tests the flag.
+  // In the child of a fork() made after the event, nobody is left to set it: the wait only
+  // tests the flag.
   bool wait(std::optional<double> timeout_seconds = std::nullopt);
 
  private:
+  const ForkGuard fork_guard_;
   std::atomic<bool> flag_{false};
   std::atomic<int> waiters_{0};  // changed with mutex_
   std::mutex mutex_;
@@ -65,6 +70,8 @@ class StatusCondition {
 
   // True when the calling thread holds the mutex (for checks in debug builds and tests).
   bool held_by_current_thread() const;
+  // How many times the calling thread holds the mutex (0 when another thread or none does).
+  int depth_held_by_current_thread() const;
 
  private:
   // Depth bookkeeping around the re-entrant mutex, to refuse waits at depth > 1.

@@ -65,6 +65,11 @@ void PipelineRestarter::start() {
   thread_ = launcher_.start(kRestarterThreadName, [self] { self->run(); });
 }
 
+Thread* PipelineRestarter::thread() {
+  std::lock_guard<std::mutex> lock(thread_mutex_);
+  return thread_.get();
+}
+
 void PipelineRestarter::close() { pipeline_state_->close(); }
 
 void PipelineRestarter::wait_until_closed() {

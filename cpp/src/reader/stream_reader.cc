@@ -86,6 +86,8 @@ std::shared_ptr<GstStreamReader> GstStreamReader::create(ReaderSettings settings
   request.force_tcp = s.proxied;
   request.pipeline_str = s.pipeline_str.value_or("");
   request.watcher = reader->restarter_->bus_watcher();
+  request.restarter = reader->restarter_;
+  request.reader = reader;
   request.logger = d.logger.get();
   // The factory may report a pipeline complete from a streaming thread at any time, even after
   // the reader is gone: it holds the reader weakly.

@@ -3,11 +3,13 @@
 #include <pybind11/numpy.h>
 
 #include <cxxabi.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "kelvo/errors.h"
@@ -24,10 +26,23 @@ struct PythonGate {
   bool gone = false;  // with mutex
 };
 
-PythonGate& gate() {
-  static PythonGate* g = new PythonGate();  // leaked: used until the process ends
-  return *g;
+// Leaked: used until the process ends. Remade in the child of a fork(), where the threads that
+// were inside (or held the mutex) do not exist.
+alignas(PythonGate) unsigned char gate_storage[sizeof(PythonGate)];
+PythonGate* gate_instance = new (gate_storage) PythonGate();
+
+PythonGate& gate() { return *gate_instance; }
+
+void remake_gate_in_child() {
+  const bool gone = gate_instance->gone;
+  gate_instance = new (gate_storage) PythonGate();
+  gate_instance->gone = gone;
 }
+
+const bool fork_handler_installed = [] {
+  pthread_atfork(nullptr, nullptr, remake_gate_in_child);
+  return true;
+}();
 
 // Registered with atexit: from now on no thread of ours enters Python; wait for those inside.
 void on_python_exit() {
@@ -56,7 +71,8 @@ py::handle sample_conversion_error_type() {
   return type;
 }
 
-// The Python type and message for a core error; false for errors of other kinds.
+// The Python type and message for a core error; false for errors of other kinds. PythonError
+// is handled by the callers.
 bool classify(std::exception_ptr error, py::handle* type, std::string* message) {
   try {
     std::rethrow_exception(error);
@@ -81,6 +97,16 @@ bool classify(std::exception_ptr error, py::handle* type, std::string* message) 
   return true;
 }
 
+const PythonError* as_python_error(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const PythonError& e) {
+    return &e;  // the exception object lives as long as `error`
+  } catch (...) {
+    return nullptr;
+  }
+}
+
 // Completion of a thread body, shared by the thread and its handle.
 struct Completion {
   std::mutex mutex;
@@ -101,8 +127,10 @@ class PyThread final : public Thread {
         completion_(std::move(completion)) {}
 
   // Waits for the body without the GIL, then lets Python finish the thread's own bookkeeping,
-  // so that threading.enumerate() no longer lists it once join returns.
+  // so that threading.enumerate() no longer lists it once join returns. In the child of a
+  // fork() the thread is not there: nothing to wait for.
   void join() override {
+    if (fork_guard_.inherited()) return;
     {
       std::unique_lock<std::mutex> lock(completion_->mutex);
       completion_->cond.wait(lock, [this] { return completion_->done; });
@@ -114,11 +142,15 @@ class PyThread final : public Thread {
   }
 
   bool finished() const override {
+    if (fork_guard_.inherited()) return true;
     std::lock_guard<std::mutex> lock(completion_->mutex);
     return completion_->done;
   }
 
+  py::object object() const { return thread_->object(); }
+
  private:
+  const ForkGuard fork_guard_;
   std::shared_ptr<SharedPyObject> thread_;
   std::shared_ptr<Completion> completion_;
 };
@@ -156,25 +188,47 @@ void run_without_gil(const std::function<void()>& body, Completion& completion) 
   if (error) std::rethrow_exception(error);
 }
 
+// Sets `exception` as the error being handled, for the life of the object.
+class HandledException {
+ public:
+  explicit HandledException(const py::object& exception) {
+    PyErr_GetExcInfo(&type_, &value_, &traceback_);
+    PyObject* tb = PyException_GetTraceback(exception.ptr());  // new reference or null
+    PyErr_SetExcInfo(py::type::of(exception).inc_ref().ptr(), exception.inc_ref().ptr(), tb);
+  }
+  ~HandledException() { PyErr_SetExcInfo(type_, value_, traceback_); }
+  HandledException(const HandledException&) = delete;
+  HandledException& operator=(const HandledException&) = delete;
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
+
 }  // namespace
 
-void init_module(py::module_& m) {
-  py::module_::import("atexit").attr("register")(py::cpp_function(&on_python_exit));
-  py::register_local_exception_translator([](std::exception_ptr error) {
-    py::handle type;
-    std::string message;
-    try {
-      std::rethrow_exception(error);
-    } catch (const py::error_already_set&) {
-      throw;
-    } catch (const py::builtin_exception&) {
-      throw;
-    } catch (...) {
-    }
-    if (!classify(error, &type, &message)) std::rethrow_exception(error);
-    PyErr_SetString(type.ptr(), message.c_str());
-  });
-  (void)m;
+void install_exit_hook() {
+  static const bool installed = [] {
+    (void)fork_handler_installed;
+    py::module_::import("atexit").attr("register")(py::cpp_function(&on_python_exit));
+    return true;
+  }();
+  (void)installed;
+}
+
+bool set_python_error(std::exception_ptr error) {
+  if (const PythonError* python_error = as_python_error(error)) {
+    py::object value = python_error->value();
+    PyObject* tb = PyException_GetTraceback(value.ptr());
+    PyErr_Restore(py::type::of(value).inc_ref().ptr(), value.inc_ref().ptr(), tb);
+    return true;
+  }
+  py::handle type;
+  std::string message;
+  if (!classify(error, &type, &message)) return false;
+  PyErr_SetObject(type.ptr(), to_py_str(message).ptr());
+  return true;
 }
 
 PythonCall::PythonCall() {
@@ -201,6 +255,7 @@ bool python_gone() {
 SharedPyObject::SharedPyObject(py::object object) : handle_(object.release()) {}
 
 SharedPyObject::~SharedPyObject() {
+  if (!handle_) return;
   PythonCall call;
   if (!call.ok()) return;  // leaked: Python is exiting
   if (PyGILState_Check()) {
@@ -211,10 +266,50 @@ SharedPyObject::~SharedPyObject() {
   handle_.dec_ref();
 }
 
+std::shared_ptr<void> to_host(py::object object) {
+  if (object.is_none()) return nullptr;
+  return std::make_shared<SharedPyObject>(std::move(object));
+}
+
+py::object from_host(const std::shared_ptr<void>& host) {
+  if (!host) return py::none();
+  return static_cast<SharedPyObject*>(host.get())->object();
+}
+
+PythonError::PythonError(py::error_already_set& error)
+    : std::runtime_error([&] {
+        // "TypeName: message", as describe_exception() writes core errors.
+        py::object value = error.value();
+        std::string text = py::str(py::type::of(value).attr("__name__"));
+        std::string message = py::str(value);
+        return message.empty() ? text : text + ": " + message;
+      }()) {
+  py::object value = error.value();
+  if (error.trace() && !error.trace().is_none()) {
+    PyException_SetTraceback(value.ptr(), error.trace().ptr());
+  }
+  value_ = std::make_shared<SharedPyObject>(std::move(value));
+}
+
+bool PythonError::is_instance(py::handle type) const {
+  return PyObject_IsInstance(value_->get().ptr(), type.ptr()) == 1;
+}
+
+void with_gil(const std::function<void()>& call) {
+  PythonCall permit;
+  if (!permit.ok()) throw std::runtime_error("Python is exiting");
+  py::gil_scoped_acquire gil;
+  try {
+    call();
+  } catch (py::error_already_set& error) {
+    throw PythonError(error);
+  }
+}
+
 PyLogger::PyLogger(py::object logger)
     : logger_(std::make_shared<SharedPyObject>(std::move(logger))) {}
 
-py::object PyLogger::object() const { return py::reinterpret_borrow<py::object>(logger_->get()); }
+py::object PyLogger::object() const { return logger_->object(); }
 
 void PyLogger::log(LogLevel level, const std::string& text) {
   PythonCall call;
@@ -223,16 +318,33 @@ void PyLogger::log(LogLevel level, const std::string& text) {
   const char* method = level == LogLevel::kInfo      ? "info"
                        : level == LogLevel::kWarning ? "warning"
                                                      : "error";
-  logger_->get().attr(method)(to_py_str(text));
+  try {
+    logger_->get().attr(method)(to_py_str(text));
+  } catch (py::error_already_set& error) {
+    error.discard_as_unraisable(py::str("kelvo logger"));
+  }
 }
 
 void PyLogger::log_exception(const std::string& text, std::exception_ptr error) {
   PythonCall call;
   if (!call.ok()) return;
   py::gil_scoped_acquire gil;
-  py::object exception = to_py_exception(error);
-  py::tuple exc_info = py::make_tuple(py::type::of(exception), exception, py::none());
-  logger_->get().attr("error")(to_py_str(text), py::arg("exc_info") = exc_info);
+  try {
+    py::handle logger = logger_->get();
+    if (!py::hasattr(logger, "exception")) {
+      logger.attr("error")(to_py_str(text));
+      return;
+    }
+    HandledException handled(to_py_exception(error));
+    logger.attr("exception")(to_py_str(text));
+  } catch (py::error_already_set& failure) {
+    failure.discard_as_unraisable(py::str("kelvo logger"));
+  }
+}
+
+py::object logger_object(const std::shared_ptr<Logger>& logger) {
+  if (auto* python = dynamic_cast<PyLogger*>(logger.get())) return python->object();
+  return py::none();
 }
 
 std::unique_ptr<Thread> PyThreadLauncher::start(const std::string& name,
@@ -244,16 +356,25 @@ std::unique_ptr<Thread> PyThreadLauncher::start(const std::string& name,
   py::cpp_function target([body = std::move(body), completion] {
     run_without_gil(body, *completion);
   });
-  py::object thread = py::module_::import("threading")
-                          .attr("Thread")(py::arg("target") = target, py::arg("name") = name,
-                                          py::arg("daemon") = true);
-  thread.attr("start")();
-  return std::make_unique<PyThread>(std::move(thread), std::move(completion));
+  try {
+    py::object thread = py::module_::import("threading")
+                            .attr("Thread")(py::arg("target") = target, py::arg("name") = name,
+                                            py::arg("daemon") = true);
+    thread.attr("start")();
+    return std::make_unique<PyThread>(std::move(thread), std::move(completion));
+  } catch (py::error_already_set& error) {
+    throw PythonError(error);
+  }
 }
 
 PyThreadLauncher& thread_launcher() {
   static PyThreadLauncher* launcher = new PyThreadLauncher();
   return *launcher;
+}
+
+py::object thread_object(const Thread* thread) {
+  if (auto* python = dynamic_cast<const PyThread*>(thread)) return python->object();
+  return py::none();
 }
 
 py::str to_py_str(const std::string& text) {
@@ -264,6 +385,7 @@ py::str to_py_str(const std::string& text) {
 }
 
 py::object to_py_exception(std::exception_ptr error) {
+  if (const PythonError* python_error = as_python_error(error)) return python_error->value();
   py::handle type;
   std::string message;
   if (!classify(error, &type, &message)) {
@@ -273,7 +395,8 @@ py::object to_py_exception(std::exception_ptr error) {
   return type(to_py_str(message));
 }
 
-py::object frame_to_ndarray(const std::shared_ptr<Frame>& frame) {
+py::object frame_to_python(const std::shared_ptr<Frame>& frame) {
+  if (frame->host_image) return from_host(frame->host_image);
   std::vector<py::ssize_t> shape = {frame->height, frame->width};
   std::vector<py::ssize_t> strides = {frame->stride, frame->channels};
   if (frame->channels > 1) {
@@ -291,6 +414,25 @@ py::object frame_to_ndarray(const std::shared_ptr<Frame>& frame) {
   py::capsule owner(new std::shared_ptr<Frame>(frame),
                     [](void* p) { delete static_cast<std::shared_ptr<Frame>*>(p); });
   return py::array(py::dtype::of<uint8_t>(), shape, strides, frame->data, owner);
+}
+
+std::shared_ptr<Frame> frame_from_python(py::object image) {
+  auto frame = std::make_shared<Frame>();
+  if (py::hasattr(image, "shape")) {
+    try {
+      py::tuple shape = py::tuple(image.attr("shape"));
+      if (shape.size() >= 2) {
+        frame->height = shape[0].cast<int>();
+        frame->width = shape[1].cast<int>();
+        frame->channels = shape.size() >= 3 ? shape[2].cast<int>() : 1;
+      }
+    } catch (py::error_already_set&) {
+      // Not a shape we understand: the figures stay 0.
+    } catch (py::cast_error&) {
+    }
+  }
+  frame->host_image = to_host(std::move(image));
+  return frame;
 }
 
 }  // namespace kelvo::py_host
