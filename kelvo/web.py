@@ -105,9 +105,13 @@ class _JpegEncoder:
     def encode(self, image: np.ndarray) -> Optional[bytes]:
         Gst = self.Gst
         height, width = image.shape[:2]
-        rows = np.zeros((height, self.stride), np.uint8)
-        rows[:, : width * 3] = image.reshape(height, width * 3)
-        self.src.push_buffer(Gst.Buffer.new_wrapped(rows.tobytes()))
+        if self.stride == width * 3:
+            data = image.tobytes()
+        else:
+            rows = np.zeros((height, self.stride), np.uint8)
+            rows[:, : width * 3] = image.reshape(height, width * 3)
+            data = rows.tobytes()
+        self.src.push_buffer(Gst.Buffer.new_wrapped(data))
         sample = self.sink.try_pull_sample(int(_ENCODE_TIMEOUT * Gst.SECOND))
         failed = sample is None
         while True:  # nobody watches this bus: empty it, or its messages pile up
@@ -172,7 +176,8 @@ class _Tile:
             return jpeg
 
     def _look_at(self, image: np.ndarray, timestamp: float, now: float) -> None:
-        """Black: every sampled pixel dark. Frozen: new frames, the same picture for a while."""
+        """Black: every sampled pixel dark. Frozen: new frames, the same (not black) picture for a
+        while."""
         probe = image[:: max(1, image.shape[0] // 36), :: max(1, image.shape[1] // 64)]
         self.black = int(probe.max()) <= 40
         if self._probe is not None and self._probe.shape == probe.shape and \
@@ -182,7 +187,8 @@ class _Tile:
         else:
             self._same_since = None
         self._probe = probe.copy()
-        self.frozen = self._same_since is not None and now - self._same_since >= FROZEN_SECONDS
+        self.frozen = not self.black and self._same_since is not None and \
+            now - self._same_since >= FROZEN_SECONDS
 
     def close(self) -> None:
         with self._lock:

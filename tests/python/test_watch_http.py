@@ -121,7 +121,7 @@ def chromium():
     for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
                  "--no-first-run", "--disable-background-networking", "--disable-sync",
                  "--disable-component-update", "--disable-dev-shm-usage",
-                 "--window-size=1100,640", f"--user-data-dir={profile}"):
+                 "--window-size=760,820", f"--user-data-dir={profile}"):
         options.add_argument(flag)
     service = Service(executable_path=shutil.which("chromedriver"), log_path=os.devnull)
     driver = webdriver.Chrome(service=service, options=options)
@@ -159,10 +159,12 @@ def test_watch_page_in_a_browser(http_server):
     urls = [rtsp.url("h264").replace("rtsp://", f"rtsp://cam:{PASSWORD}@"),
             http_server.url("mjpeg").replace("http://", f"http://cam:{PASSWORD}@")]
     black = ("videotestsrc is-live=true pattern=black ! "
+             "video/x-raw,width=322,height=182,framerate=5/1 ! appsink")  # rows not 4-byte aligned
+    still = ("videotestsrc is-live=true pattern=pinwheel ! "
              "video/x-raw,width=320,height=180,framerate=5/1 ! appsink")
     watch = subprocess.Popen(
         [sys.executable, "-P", "-m", "kelvo", "watch", "--http", "127.0.0.1:0", *urls,
-         "--pipeline", black], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+         "--pipeline", black, "--pipeline", still], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
         cwd="/")
     driver = profile = None
     # Browsers that connect and then stall: they must cost the page and the readers nothing.
@@ -178,12 +180,12 @@ def test_watch_page_in_a_browser(http_server):
 
         driver, profile = chromium()
         driver.get(page)
-        tiles = eventually(lambda: (lambda t: len(t) == 3 and all(x["shown"] for x in t) and
-                                    [x["state"] for x in t] == ["live"] * 3 and t)(
-            driver.execute_script(TILES_JS)), 20, "three live tiles with images")
+        tiles = eventually(lambda: (lambda t: len(t) == 4 and all(x["shown"] for x in t) and
+                                    [x["state"] for x in t] == ["live"] * 4 and t)(
+            driver.execute_script(TILES_JS)), 20, "four live tiles with images")
         assert all(t["width"] == 320 for t in tiles)  # scaled down to the tile's width
-        assert eventually(lambda: driver.execute_script(TILES_JS)[2]["flags"] == "black", 10,
-                          "the black stream flagged")
+        eventually(lambda: [t["flags"] for t in driver.execute_script(TILES_JS)] ==
+                   ["", "", "black", "frozen"], 10, "the black and the still streams flagged")
 
         def pictures():
             return [base64.b64decode(driver.execute_script(
@@ -198,22 +200,23 @@ def test_watch_page_in_a_browser(http_server):
                    "both moving streams to show new pictures")
 
         streams = json.loads(get(page + "api/streams"))["streams"]
-        assert [s["state"] for s in streams] == ["live"] * 3
+        assert [s["state"] for s in streams] == ["live"] * 4
         assert streams[0]["url"] == urls[0].replace(PASSWORD, "***")
         assert 5 < streams[0]["fps"] < 25 and streams[2]["black"] is True
+        assert streams[3]["frozen"] is True and streams[1]["frozen"] is False
 
         metrics = get(page + "metrics")
         families = parse(metrics)
         assert FAMILIES <= set(families)
         published = {s.labels["stream_id"]: s.value
                      for s in families["kelvo_frames_published"].samples}
-        assert set(published) == {"1", "2", "3"} and min(published.values()) > 0
+        assert set(published) == {"1", "2", "3", "4"} and min(published.values()) > 0
 
         rtsp.stop()
         eventually(lambda: driver.execute_script(TILES_JS)[0]["state"] == "restarting", 5,
                    "the stopped stream's tile to turn to restarting")
         tiles = driver.execute_script(TILES_JS)
-        assert [t["state"] for t in tiles[1:]] == ["live", "live"]
+        assert [t["state"] for t in tiles[1:]] == ["live"] * 3
         assert "HALTED" in tiles[0]["text"] and "cam:***@" in tiles[0]["text"]
         if os.environ.get("KELVO_SCREENSHOT"):
             driver.save_screenshot(os.path.join(ROOT, "docs", "watch-page.png"))
