@@ -229,7 +229,8 @@ def watch(urls: Sequence[str], pipelines: Sequence[str] = (), duration: Optional
     """Reads the streams and shows them until ``duration`` runs out, Ctrl-C or SIGTERM.
 
     ``http``: (host, port) of a live page with every stream, ``/metrics`` and ``/api/streams``
-    (port 0: any free port; the address is printed). Raises ``OSError`` when it cannot listen.
+    (port 0: any free port; the address is printed). Raises ``kelvo.web.PageAddressError``
+    when it cannot listen there.
     """
     from kelvo import glib_runtime
     from kelvo.stream_reader.gst import GstStreamReader
