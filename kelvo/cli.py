@@ -3,7 +3,8 @@
 ``python -m kelvo watch [URL ...] [--pipeline DESCRIPTION ...]``
     Reads the streams and shows, per stream, its status, frames per second, the age of its
     newest frame, its restarts and whether keyframes-only is on. With no URL it serves two live
-    test streams of its own and reads those.
+    test streams of its own and reads those. ``--http [HOST:]PORT`` adds a live page of every
+    stream, with ``/metrics`` for Prometheus and ``/api/streams`` as JSON.
 
 ``python -m kelvo doctor``
     GStreamer's version and every decoder that automatic selection may pick, grouped by plugin,
@@ -11,6 +12,7 @@
 """
 
 import argparse
+import math
 import os
 import sys
 from typing import Optional, Sequence
@@ -60,6 +62,39 @@ def doctor(out=sys.stdout) -> int:
     return 0
 
 
+_MAX_LATENCY_MS = 60_000
+
+
+def _positive_seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"expected a positive number of seconds, got {text!r}")
+    return value
+
+
+def _latency_ms(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if not 0 <= value <= _MAX_LATENCY_MS:
+        raise argparse.ArgumentTypeError(
+            f"expected whole milliseconds from 0 to {_MAX_LATENCY_MS}, got {text!r}")
+    return value
+
+
+def _address(text: str):
+    from kelvo.web import parse_address
+
+    try:
+        return parse_address(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m kelvo", description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -70,28 +105,35 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                    help="rtsp://, http:// or https:// URLs; none: serve and read test streams")
     w.add_argument("--pipeline", action="append", default=[], metavar="DESCRIPTION",
                    help="a GStreamer pipeline description with one appsink (repeatable)")
-    w.add_argument("--duration", type=float, metavar="SECONDS",
+    w.add_argument("--duration", type=_positive_seconds, metavar="SECONDS",
                    help="stop after this long (default: until Ctrl-C)")
     w.add_argument("--keyframes-only", action="store_true", help="decode keyframes only")
-    w.add_argument("--latency", type=int, metavar="MS", help="RTSP jitter buffer (ms)")
+    w.add_argument("--latency", type=_latency_ms, metavar="MS",
+                   help=f"RTSP jitter buffer, 0 to {_MAX_LATENCY_MS} ms")
     w.add_argument("--tcp", action="store_true", help="RTSP over TCP")
     w.add_argument("--json", action="store_true", help="machine-readable lines")
     w.add_argument("--snapshot", metavar="FILE.png",
                    help="at the end, write the newest frame of every stream to a PNG")
+    w.add_argument("--http", type=_address, metavar="[HOST:]PORT",
+                   help="serve a live page of every stream, /metrics (Prometheus) and "
+                        "/api/streams (JSON) on HOST (default 127.0.0.1), PORT (0: any free)")
     args: argparse.Namespace = parser.parse_args(list(argv) if argv is not None else None)
     if args.command == "doctor":
         return doctor()
     if args.command == "watch":
-        if args.duration is not None and not args.duration > 0:
-            parser.error("--duration must be a positive number of seconds")
         from kelvo.errors import StreamSetupError
         from kelvo.watch import watch
+        from kelvo.web import PageAddressError
 
         try:
             return watch(args.urls, args.pipeline, duration=args.duration,
                          keyframes_only=args.keyframes_only, latency=args.latency,
-                         tcp=args.tcp, as_json=args.json, snapshot=args.snapshot)
+                         tcp=args.tcp, as_json=args.json, snapshot=args.snapshot,
+                         http=args.http)
         except StreamSetupError as error:
+            print(f"kelvo watch: {error}", file=sys.stderr)
+            return 2
+        except PageAddressError as error:
             print(f"kelvo watch: {error}", file=sys.stderr)
             return 2
     parser.print_help()

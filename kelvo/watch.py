@@ -4,6 +4,7 @@ With no URL it serves two live test streams of its own (H.264 and MJPEG over RTS
 127.0.0.1) and reads them, so kelvo can be seen at work with nothing else installed.
 """
 
+import collections
 import json
 import math
 import os
@@ -11,11 +12,12 @@ import signal
 import sys
 import threading
 import time
-from typing import IO, List, Optional, Sequence, Tuple
+from typing import IO, Deque, List, Optional, Sequence, Tuple
 
 import numpy as np
 
 from kelvo.logger import mask_password
+from kelvo.web import tile_state
 
 __all__ = ["watch", "write_contact_sheet"]
 
@@ -23,24 +25,44 @@ _DEMO_MOUNTS = ("h264", "mjpeg")
 
 
 class _Stream:
-    """One reader and what the display needs to remember about it."""
+    """One reader and what the displays need to remember about it. ``sample()`` may be called
+    from several threads (the terminal and the page's requests)."""
+
+    RATE_WINDOW = 2.0  # seconds: the frame rate is measured over at least this long
 
     def __init__(self, reader, label: str) -> None:
         self.reader = reader
         self.label = label
-        self.last_count = 0
-        self.last_time = time.monotonic()
+        self._lock = threading.Lock()
+        self._counts: Deque[Tuple[float, int]] = collections.deque(
+            [(time.monotonic(), 0)], maxlen=512)
+        self._fps = 0.0
+        self._restarts = 0
+        self._restarted_at: Optional[float] = None
 
     def sample(self) -> dict:
         stats = self.reader.stats
+        status = self.reader.status.name
         now = time.monotonic()
         count = stats["frames_published"]
-        fps = (count - self.last_count) / max(now - self.last_time, 1e-6)
-        self.last_count, self.last_time = count, now
+        with self._lock:
+            counts = self._counts
+            while len(counts) > 1 and now - counts[1][0] >= self.RATE_WINDOW:
+                counts.popleft()
+            start, start_count = counts[0]
+            if now - start > 0.2:
+                self._fps = (count - start_count) / (now - start)
+            counts.append((now, count))
+            if stats["restarts"] != self._restarts:
+                self._restarts, self._restarted_at = stats["restarts"], now
+            restarted_ago = None if self._restarted_at is None else now - self._restarted_at
+            fps = self._fps
+        last_error = stats["last_error"]
         return {
             "id": self.reader.id,
             "url": self.label,
-            "status": self.reader.status.name,
+            "status": status,
+            "state": tile_state(status, stats, restarted_ago),
             "fps": round(fps, 1),
             "frame_age": None if stats["last_frame_age"] is None
             else round(stats["last_frame_age"], 3),
@@ -50,7 +72,7 @@ class _Stream:
             "width": stats["width"],
             "height": stats["height"],
             "gst_state": stats["gst_state"],
-            "last_error": stats["last_error"],
+            "last_error": None if last_error is None else mask_password(last_error),
         }
 
 
@@ -192,32 +214,63 @@ def write_contact_sheet(path: str, frames: Sequence[Tuple[int, float, Optional[n
         raise RuntimeError(f"GStreamer wrote no PNG to {path}")
 
 
+def _close_readers(streams: Sequence[_Stream]) -> None:
+    """Closes every reader and waits until each one has stopped."""
+    for s in streams:
+        s.reader.close()
+    for s in streams:
+        s.reader.wait_until_closed()
+
+
 def watch(urls: Sequence[str], pipelines: Sequence[str] = (), duration: Optional[float] = None,
           keyframes_only: bool = False, latency: Optional[int] = None, tcp: bool = False,
           as_json: bool = False, snapshot: Optional[str] = None,
-          out: IO[str] = sys.stdout) -> int:
+          http: Optional[Tuple[str, int]] = None, out: IO[str] = sys.stdout) -> int:
+    """Reads the streams and shows them until ``duration`` runs out, Ctrl-C or SIGTERM.
+
+    ``http``: (host, port) of a live page with every stream, ``/metrics`` and ``/api/streams``
+    (port 0: any free port; the address is printed). Raises ``kelvo.web.PageAddressError``
+    when it cannot listen there.
+    """
     from kelvo import glib_runtime
     from kelvo.stream_reader.gst import GstStreamReader
+
+    streams: List[_Stream] = []
+    page = registry = collector = None
+    if http is not None:
+        # Listen before anything starts, so that a port in use fails at once.
+        from prometheus_client import CollectorRegistry
+
+        from kelvo.prometheus import ReaderCollector
+        from kelvo.web import WatchPage
+
+        registry = CollectorRegistry()
+        collector = ReaderCollector(registry)
+        page = WatchPage(streams, registry, *http)
 
     server = None
     labels: List[Tuple[str, Optional[str]]] = [(u, None) for u in urls]
     labels += [(f"pipeline-{i + 1}", p) for i, p in enumerate(pipelines)]
+    notes = sys.stderr if as_json else out
     if not labels:
         from kelvo.testing import RtspTestServer
 
-        server = RtspTestServer(mounts=list(_DEMO_MOUNTS), width=640, height=360, fps=15,
-                                keyframe_interval=15).start()
+        try:
+            server = RtspTestServer(mounts=list(_DEMO_MOUNTS), width=640, height=360, fps=15,
+                                    keyframe_interval=15).start()
+        except BaseException:
+            if page is not None:
+                page.close()
+            raise
         labels = [(server.url(m), None) for m in _DEMO_MOUNTS]
-        if not as_json:
-            out.write(f"kelvo watch: serving test streams on rtsp://127.0.0.1:{server.port}/ "
-                      f"({', '.join(_DEMO_MOUNTS)})\n")
+        notes.write(f"kelvo watch: serving test streams on rtsp://127.0.0.1:{server.port}/ "
+                    f"({', '.join(_DEMO_MOUNTS)})\n")
 
     stop = threading.Event()
     previous_handler = signal.getsignal(signal.SIGTERM)
     if threading.current_thread() is threading.main_thread():
         signal.signal(signal.SIGTERM, lambda *_: stop.set())
     glib_runtime.start()
-    streams: List[_Stream] = []
     interrupted = False
     try:
         for url, description in labels:
@@ -228,6 +281,12 @@ def watch(urls: Sequence[str], pipelines: Sequence[str] = (), duration: Optional
             reader = GstStreamReader(len(streams) + 1, url, **kwargs)
             streams.append(_Stream(reader, mask_password(url) if description is None
                                    else f"{url}: {mask_password(description)}"))
+            if collector is not None:
+                collector.register(reader, streams[-1].label)
+        if page is not None:
+            page.start()
+            notes.write(f"kelvo watch: page on {page.url} (metrics: {page.url}metrics)\n")
+            notes.flush()
         display = _Display(out, as_json)
         deadline = None if duration is None else time.monotonic() + duration
         while not stop.is_set():
@@ -242,15 +301,14 @@ def watch(urls: Sequence[str], pipelines: Sequence[str] = (), duration: Optional
         interrupted = True
     finally:
         try:
+            if page is not None:
+                page.close()
             if snapshot and streams:
                 frames = [(s.reader.id, *s.reader.latest_frame) for s in streams]
                 write_contact_sheet(snapshot, frames)
                 if not as_json:
                     out.write(f"kelvo watch: wrote {snapshot}\n")
-            for s in streams:
-                s.reader.close()
-            for s in streams:
-                s.reader.wait_until_closed()
+            _close_readers(streams)
             if not as_json:
                 for s in streams:
                     stats = s.reader.stats

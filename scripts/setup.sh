@@ -18,6 +18,8 @@ PACKAGES=(
   libgtest-dev libgmock-dev
   # benchmarks: the readers kelvo is measured against, and the plots
   python3-opencv python3-av python3-matplotlib
+  # watch --http: Prometheus metrics; its browser test (headless Chromium through Selenium)
+  python3-prometheus-client chromium chromium-driver python3-selenium fonts-dejavu-core
 )
 
 missing=()

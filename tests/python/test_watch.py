@@ -69,11 +69,18 @@ def test_ctrl_c_closes_every_reader(rtsp_server):
     assert "Traceback" not in err
 
 
-@pytest.mark.parametrize("args", [["watch", "--duration", "0"], ["watch", "--duration", "x"]])
-def test_bad_arguments_are_refused(args):
-    result = kelvo(*args)
+@pytest.mark.parametrize("args, word", [
+    (["--latency", "-5"], "--latency"), (["--latency", "1e3"], "--latency"),
+    (["--duration", "0"], "--duration"), (["--duration", "x"], "--duration"),
+    (["--duration", "nan"], "--duration"), (["--duration", "inf"], "--duration"),
+    (["--http", "70000"], "--http"), (["--http", "host:"], "--http"),
+])
+def test_nonsensical_numbers_are_one_line_errors(args, word):
+    result = kelvo("watch", *args)
     assert result.returncode == 2
-    assert "duration" in result.stderr
+    last = result.stderr.splitlines()[-1]
+    assert last.startswith(f"python -m kelvo watch: error: argument {word}")
+    assert "Traceback" not in result.stderr
 
 
 def test_unsupported_url_is_a_clear_error():
