@@ -214,12 +214,27 @@ def write_contact_sheet(path: str, frames: Sequence[Tuple[int, float, Optional[n
         raise RuntimeError(f"GStreamer wrote no PNG to {path}")
 
 
-def _close_readers(streams: Sequence[_Stream]) -> None:
-    """Closes every reader and waits until each one has stopped."""
+def _close_readers(streams: Sequence[_Stream], budget: float = 0.5) -> bool:
+    """Closes every reader without waiting for one that backs off or restarts.
+
+    Readers that stream stop within ``budget`` seconds; one that backs off closes once its
+    back-off is over (and restarts no more), on its own threads, while the process exits.
+    Returns True when every reader has stopped.
+    """
     for s in streams:
-        s.reader.close()
-    for s in streams:
-        s.reader.wait_until_closed()
+        s.reader.close(block=False)
+    deadline = time.monotonic() + budget
+    pending = list(streams)
+    while pending and time.monotonic() < deadline:
+        pending = [s for s in pending if not _stopped(s.reader)]
+        if pending:
+            time.sleep(0.02)
+    return not pending
+
+
+def _stopped(reader) -> bool:
+    thread = reader._pipeline_restarter._pipeline_restarter_thread
+    return thread is None or not thread.is_alive()
 
 
 def watch(urls: Sequence[str], pipelines: Sequence[str] = (), duration: Optional[float] = None,
@@ -300,6 +315,7 @@ def watch(urls: Sequence[str], pipelines: Sequence[str] = (), duration: Optional
     except KeyboardInterrupt:
         interrupted = True
     finally:
+        all_stopped = False
         try:
             if page is not None:
                 page.close()
@@ -308,14 +324,17 @@ def watch(urls: Sequence[str], pipelines: Sequence[str] = (), duration: Optional
                 write_contact_sheet(snapshot, frames)
                 if not as_json:
                     out.write(f"kelvo watch: wrote {snapshot}\n")
-            _close_readers(streams)
+        finally:
+            all_stopped = _close_readers(streams)
             if not as_json:
                 for s in streams:
                     stats = s.reader.stats
                     out.write(f"#{s.reader.id} {s.label}: {stats['frames_published']} frames, "
                               f"{stats['restarts']} restarts\n")
-        finally:
-            glib_runtime.close()
+            # A reader still backing off needs the main loop until it has closed; the process
+            # is about to end either way.
+            if all_stopped:
+                glib_runtime.close()
             if server is not None:
                 server.stop()
             if threading.current_thread() is threading.main_thread():
