@@ -24,6 +24,8 @@ namespace {
 bool wait_event(Event& event, std::optional<double> timeout) {
   constexpr double kSlice = 0.1;
   if (timeout && !(*timeout > 0)) return event.is_set();
+  // After a fork() nobody in this process sets an event made before it.
+  if (event.inherited_by_fork()) return event.is_set();
   double remaining = timeout.value_or(0);
   for (;;) {
     const double slice = timeout ? std::min(remaining, kSlice) : kSlice;

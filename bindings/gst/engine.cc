@@ -145,9 +145,11 @@ void bind_pipeline_state(py::module_& m) {
       m, "_PipelineState", "Holds a pipeline object and state related to the pipeline");
   cls.attr("_restart_lock") = py::cast(new PyRestartLock(), py::return_value_policy::take_ownership);
   cls.def(py::init([](py::object id, py::object logger) {
-            return std::make_shared<PipelineState>(
+            auto state = std::make_shared<PipelineState>(
                 to_id(id, "id"), std::make_shared<py_host::PyLogger>(std::move(logger)),
                 system_clock(), py_host::thread_launcher());
+            state->set_state_change_timeout(module_seconds("_STATE_CHANGE_TIMEOUT"));
+            return state;
           }),
           py::arg("id"), py::arg("logger"));
   cls.def_property_readonly("id", on<PipelineState>(&PipelineState::id));
@@ -264,7 +266,9 @@ void bind_restarter(py::module_& m) {
     wait_interruptibly([thread] { return thread->finished(); });
     without_gil([&] { r.wait_until_closed(); });
   }));
-  cls.def("calc_backoff_seconds", on<PipelineRestarter>(&PipelineRestarter::calc_backoff_seconds));
+  cls.def("calc_backoff_seconds", on<PipelineRestarter>([](PipelineRestarter& r) {
+    return without_gil([&] { return r.calc_backoff_seconds(); });
+  }));
   cls.def(
       "notify_frame_received",
       on<PipelineRestarter>([](PipelineRestarter& r, py::object stream_id, py::handle timestamp) {

@@ -174,7 +174,7 @@ None, lookups find nothing).)doc")
           py_host::on<PyPipeline>(([](PyPipeline& p) -> py::object {
             auto* wrapper = dynamic_cast<GstPipelineWrapper*>(&p.core());
             if (wrapper == nullptr) return py::none();
-            GstElementPtr pipeline = wrapper->gst_pipeline();
+            GstElementPtr pipeline = py_host::without_gil([&] { return wrapper->gst_pipeline(); });
             return wrap_object(pipeline.get());
           })),
           "The Gst.Pipeline itself, or None once released.")
@@ -202,7 +202,8 @@ None, lookups find nothing).)doc")
       .def(
           "get_by_name",
           py_host::on<PyPipeline>([](PyPipeline& p, const std::string& name) {
-            GstElementPtr element = p.core().get_by_name(name.c_str());
+            GstElementPtr element =
+                py_host::without_gil([&] { return p.core().get_by_name(name.c_str()); });
             return wrap_object(element.get());
           }),
           py::arg("name"), "The element called `name` (a Gst.Element), or None.")

@@ -33,6 +33,9 @@ class Event {
   // tests the flag.
   bool wait(std::optional<double> timeout_seconds = std::nullopt);
 
+  // True in the child of a fork() made after the event.
+  bool inherited_by_fork() const { return fork_guard_.inherited(); }
+
  private:
   const ForkGuard fork_guard_;
   std::atomic<bool> flag_{false};

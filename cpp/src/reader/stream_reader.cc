@@ -297,7 +297,8 @@ ReaderStats GstStreamReader::stats() const {
   stats.last_error = restarter_->last_error();
   stats.keyframes_only = filter_->keyframes_only();
   if (drops_known_.load()) stats.frames_dropped = dropped_before_.load() + dropped_counted_.load();
-  if (std::shared_ptr<Pipeline> pipeline = state_->pipeline()) {
+  // After a fork() the pipeline's locks may be held by threads the child does not have.
+  if (std::shared_ptr<Pipeline> pipeline = inherited_by_fork() ? nullptr : state_->pipeline()) {
     stats.gst_state = pipeline->get_state(0).current;
   }
   std::shared_ptr<const PublishedFrame> latest = latest_.load();
