@@ -17,6 +17,7 @@
 
 #include "kelvo/host.h"
 #include "kelvo/pipeline.h"
+#include "kelvo/url.h"
 
 namespace kelvo {
 
@@ -37,17 +38,6 @@ inline constexpr char kCustomAppsinkCaps[] =
 // appsink without caps gets kCustomAppsinkCaps. Returns a description of what changed ("" when
 // nothing did).
 std::string make_appsink_nonblocking(GstElement* appsink);
-
-// The URL split into its credentials and the URL without them. `user` and `password` are
-// percent-decoded; `location` keeps everything else as given.
-struct UrlCredentials {
-  std::string location;
-  std::string user;
-  std::string password;
-  bool has_user = false;
-  bool has_password = false;
-};
-UrlCredentials split_credentials(const std::string& url);
 
 // rtspsrc with `latency` milliseconds (TCP only when `force_tcp`), for H.264, H.265 and MJPEG.
 //

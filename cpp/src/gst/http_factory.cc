@@ -86,10 +86,10 @@ std::shared_ptr<Pipeline> HttpPipelineFactory::build() {
     }
     throw StreamSetupError("GStreamer elements 'souphttpsrc' and 'typefind' are required");
   }
-  const UrlCredentials credentials = split_credentials(url_);
-  g_object_set(src, "location", credentials.location.c_str(), "is-live", TRUE, nullptr);
-  if (credentials.has_user) g_object_set(src, "user-id", credentials.user.c_str(), nullptr);
-  if (credentials.has_password) g_object_set(src, "user-pw", credentials.password.c_str(), nullptr);
+  const ParsedUrl parsed = parse_url(url_);  // the credentials go to the source alone
+  g_object_set(src, "location", parsed.location.c_str(), "is-live", TRUE, nullptr);
+  if (parsed.has_user) g_object_set(src, "user-id", parsed.user.c_str(), nullptr);
+  if (parsed.has_password) g_object_set(src, "user-pw", parsed.password.c_str(), nullptr);
   gst_bin_add_many(GST_BIN(pipeline.get()), src, typefind, nullptr);
   if (!gst_element_link(src, typefind))
     throw StreamSetupError("Cannot link souphttpsrc to typefind");

@@ -88,11 +88,11 @@ std::shared_ptr<Pipeline> RtspPipelineFactory::build() {
   GstElementPtr appsink = builtin::make_tail(&pipeline, context);
   GstElement* src = gst_element_factory_make("rtspsrc", "source");
   if (src == nullptr) throw StreamSetupError("GStreamer element 'rtspsrc' is missing");
-  const UrlCredentials credentials = split_credentials(url_);
-  g_object_set(src, "location", credentials.location.c_str(), "latency",
+  const ParsedUrl parsed = parse_url(url_);  // the credentials go to the source alone
+  g_object_set(src, "location", parsed.location.c_str(), "latency",
                static_cast<guint>(latency_ms_), "drop-on-latency", TRUE, nullptr);
-  if (credentials.has_user) g_object_set(src, "user-id", credentials.user.c_str(), nullptr);
-  if (credentials.has_password) g_object_set(src, "user-pw", credentials.password.c_str(), nullptr);
+  if (parsed.has_user) g_object_set(src, "user-id", parsed.user.c_str(), nullptr);
+  if (parsed.has_password) g_object_set(src, "user-pw", parsed.password.c_str(), nullptr);
   if (force_tcp_) gst_util_set_object_arg(G_OBJECT(src), "protocols", "tcp");
   gst_bin_add(GST_BIN(pipeline.get()), src);
   builtin::connect(src, "select-stream", G_CALLBACK(on_select_stream), context);
