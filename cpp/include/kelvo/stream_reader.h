@@ -116,8 +116,9 @@ class GstStreamReader : public std::enable_shared_from_this<GstStreamReader> {
   const std::string& url() const { return settings_.url; }
 
   StreamStatus status() const { return state_->status(); }
-  // The status write of the host: set_status, refused once CLOSED.
-  void set_status(StreamStatus status) { state_->set_status(status); }
+  // The status write of the host: set_status, refused once CLOSED; a value that is not a
+  // member throws std::invalid_argument.
+  void set_status(StreamStatus status) { state_->set_status(checked_status(status)); }
 
   const std::shared_ptr<Event>& latest_frame_event() const { return latest_frame_event_; }
   const std::shared_ptr<Event>& new_frame_event() const { return new_frame_event_; }

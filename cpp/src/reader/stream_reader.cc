@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "kelvo/errors.h"
+#include "kelvo/settings_check.h"
 #include "kelvo/url.h"
 
 namespace kelvo {
@@ -46,6 +47,7 @@ GstStreamReader::GstStreamReader(ReaderSettings settings, ReaderDeps deps)
 
 std::shared_ptr<GstStreamReader> GstStreamReader::create(ReaderSettings settings,
                                                          ReaderDeps deps) {
+  validate_reader_settings(settings);
   Logger& logger = *deps.logger;
   if (g_main_context_get_thread_default() != nullptr) logger.warning(kOtherContextWarning);
 
