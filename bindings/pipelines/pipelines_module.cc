@@ -174,13 +174,31 @@ GstClockTime to_clock_time(py::handle value) {
 
 // ---- Frames ----------------------------------------------------------------------------------
 
+// The caller's frame size limit, kelvo.utils.gstreamer.MAX_FRAME_PIXELS, read at each use so
+// that an assignment takes effect at once. With the GIL.
+uint64_t max_frame_pixels() {
+  py::object value = py::module_::import("kelvo.utils.gstreamer").attr("MAX_FRAME_PIXELS");
+  if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) {
+    throw py::type_error(std::string("kelvo.utils.gstreamer.MAX_FRAME_PIXELS must be an int, not ") +
+                         Py_TYPE(value.ptr())->tp_name);
+  }
+  const unsigned long long pixels = PyLong_AsUnsignedLongLong(value.ptr());
+  if (PyErr_Occurred() || pixels == 0) {
+    PyErr_Clear();
+    throw py::value_error("kelvo.utils.gstreamer.MAX_FRAME_PIXELS must be 1 or more, not " +
+                          std::string(py::str(value)));
+  }
+  return pixels;
+}
+
 py::object sample_to_ndarray(py::handle sample_object) {
   auto* sample = static_cast<GstSample*>(
       unwrap_boxed(sample_object, GST_TYPE_SAMPLE, "sample", "Gst.Sample"));
+  const uint64_t max_pixels = max_frame_pixels();
   std::shared_ptr<Frame> frame;
   {
     py::gil_scoped_release release;
-    frame = sample_to_frame(sample);
+    frame = sample_to_frame(sample, max_pixels);
   }
   if (!frame) return py::none();
   return py_host::frame_to_ndarray(frame);
@@ -235,6 +253,7 @@ PYBIND11_MODULE(_pipelines, m) {
 
   m.doc() = "Pipelines, pipeline factories, frames and the keyframe probe of kelvo.";
   m.attr("BUFFER_SRC_NAME") = kBufferSrcName;
+  m.attr("DEFAULT_MAX_FRAME_PIXELS") = kDefaultMaxFramePixels;
 
   py::class_<PyPipeline>(m, "Pipeline", R"doc(
 A GStreamer pipeline built by a factory, which owns it.
@@ -357,7 +376,7 @@ with the factory's watcher as its bus watch, and reports it to ``on_complete`` o
                        py::object on_complete) {
              return std::make_shared<RtspPipelineFactory>(
                  std::move(url), latency, make_watcher(std::move(pipeline_watcher)), force_tcp,
-                 make_on_complete(std::move(on_complete)), package_logger());
+                 make_on_complete(std::move(on_complete)), package_logger(), max_frame_pixels());
            }),
            py::kw_only(), py::arg("url"), py::arg("latency"), py::arg("pipeline_watcher") = py::none(),
            py::arg("force_tcp") = false, py::arg("on_complete") = py::none());
@@ -368,7 +387,7 @@ with the factory's watcher as its bus watch, and reports it to ``on_complete`` o
       .def(py::init([](std::string url, py::object pipeline_watcher, py::object on_complete) {
              return std::make_shared<HttpPipelineFactory>(
                  std::move(url), make_watcher(std::move(pipeline_watcher)),
-                 make_on_complete(std::move(on_complete)), package_logger());
+                 make_on_complete(std::move(on_complete)), package_logger(), max_frame_pixels());
            }),
            py::kw_only(), py::arg("url"), py::arg("pipeline_watcher") = py::none(),
            py::arg("on_complete") = py::none());
@@ -392,7 +411,8 @@ no limit; the caller's other settings and caps stand.)doc")
 The image of a Gst.Sample as a numpy array (uint8; H×W×3 for BGR and RGB, H×W×4 for the
 four-byte layouts, H×W for GRAY8; YUV layouts become BGR). The array views the frame's memory,
 which its base keeps alive; memory that is not exclusively the frame's is copied once. None
-when the sample has no buffer; SampleConversionError when it cannot be converted.)doc");
+when the sample has no buffer; SampleConversionError when it cannot be converted or has more
+pixels than kelvo.utils.gstreamer.MAX_FRAME_PIXELS.)doc");
 
   m.def(
       "add_keyframes_only_probe",

@@ -17,6 +17,10 @@ def pull_one(gst, caps, last_sample=False, pattern="smpte"):
     pipeline.set_state(gst.State.PLAYING)
     sample = pipeline.get_by_name("sink").emit("try-pull-sample", 5 * gst.SECOND)
     pipeline.set_state(gst.State.NULL)
+    # The source holds a reference to its last buffer until the pipeline is freed, which its
+    # Python wrapper may put off until a collection.
+    del pipeline
+    gc.collect()
     assert sample is not None
     return sample
 

@@ -8,7 +8,8 @@ namespace kelvo {
 
 // Refuses settings that cannot work, naming what is wrong:
 // - std::invalid_argument for a NUL character in `url` or `pipeline_str` (C strings would cut
-//   the text there) and for back-off seconds that are NaN, infinite or negative;
+//   the text there), for back-off seconds that are NaN, infinite or negative and for a frame
+//   size limit of 0;
 // - StreamSetupError, with the URL masked, for an rtsp, http or https URL (without a custom
 //   pipeline, whose URL is only a label) that has no host, an invalid host or a port that is
 //   not a number from 1 to 65535.

@@ -40,6 +40,7 @@ struct ReaderSettings {
   bool proxied = false;  // RTSP over TCP
   double setup_timeout = 30.0;
   BackoffSettings backoff;
+  uint64_t max_frame_pixels = kDefaultMaxFramePixels;  // larger frames are conversion errors
 };
 
 // Which factory a reader wants, and the two callbacks that every factory takes.
@@ -50,6 +51,7 @@ struct FactoryRequest {
   int latency = 200;
   bool force_tcp = false;
   std::string pipeline_str;
+  uint64_t max_frame_pixels = kDefaultMaxFramePixels;  // of the built-in pipelines' guard
   PipelineWatcher watcher;
   PipelineCompleteCallback on_complete;
   Logger* logger = nullptr;  // the reader's; outlives the factory and its pipelines
@@ -68,7 +70,7 @@ struct ReaderDeps {
   ThreadLauncher* launcher = &default_thread_launcher();
   TimeSources time;
   FactoryMaker make_factory = make_gst_factory;
-  FrameConverter convert = sample_to_frame;
+  FrameConverter convert = [](GstSample* sample) { return sample_to_frame(sample); };
   KeyframeProbe* probe = &gst_keyframe_probe();
   double state_change_timeout = kStateChangeTimeout;
   double frame_timeout = kFrameTimeout;

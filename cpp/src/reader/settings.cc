@@ -44,6 +44,9 @@ void validate_reader_settings(const ReaderSettings& settings) {
   require_seconds(settings.backoff.base_seconds, "base_backoff_seconds");
   require_seconds(settings.backoff.max_seconds, "max_backoff_seconds");
   require_seconds(settings.backoff.randomness_seconds, "backoff_randomness_seconds");
+  if (settings.max_frame_pixels == 0) {
+    throw std::invalid_argument("The frame size limit must be 1 pixel or more, not 0");
+  }
   if (settings.pipeline_str) return;
 
   const ParsedUrl url = parse_url(settings.url);
