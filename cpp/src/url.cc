@@ -1,7 +1,5 @@
 #include "kelvo/url.h"
 
-#include <glib.h>
-
 #include <algorithm>
 #include <cctype>
 #include <optional>
@@ -70,13 +68,30 @@ size_t user_info_end(std::string_view text, size_t authority) {
   return last_in(text, '@', authority, limit);
 }
 
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Every "%XX" decoded, except "%00"; a '%' that starts no escape stays as written.
 std::string unescape(std::string_view text) {
-  const std::string copy(text);
-  gchar* plain = g_uri_unescape_string(copy.c_str(), nullptr);
-  if (plain == nullptr) return copy;  // invalid escapes: as given
-  std::string result(plain);
-  g_free(plain);
-  return result;
+  std::string plain;
+  plain.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size()) {
+      const int high = hex_value(text[i + 1]);
+      const int low = hex_value(text[i + 2]);
+      if (high >= 0 && low >= 0 && (high | low) != 0) {
+        plain.push_back(static_cast<char>(high * 16 + low));
+        i += 2;
+        continue;
+      }
+    }
+    plain.push_back(text[i]);
+  }
+  return plain;
 }
 
 // Splits "host", "host:port", "[v6]" or "[v6]:port" into `url`.

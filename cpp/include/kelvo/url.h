@@ -27,8 +27,8 @@ struct ParsedUrl {
   bool has_authority = false;  // "scheme://" follows the scheme
   bool has_user = false;
   bool has_password = false;
-  std::string user;      // percent-decoded (invalid escapes stay as written)
-  std::string password;  // percent-decoded (invalid escapes stay as written)
+  std::string user;      // percent-decoded: every "%XX" but "%00"; any other '%' stays
+  std::string password;  // percent-decoded as `user`
   std::string host;      // as written; an IPv6 address keeps its brackets
   bool host_valid = true;  // false: an unclosed '[', text after ']', spaces or control characters
   bool has_port = false;   // a ':' follows the host
