@@ -11,7 +11,9 @@ import struct
 import threading
 import time
 
-CHUNK = os.urandom(1 << 20)  # junk with no multipart boundary and no start code in practice
+# Junk that holds no multipart boundary (no '-') and, in practice, no start code.
+CHUNK = os.urandom(1 << 20).replace(b"-", b"+")
+BOUNDARY = b"kelvo-part-boundary"
 PERIOD = 0.01  # one chunk every 10 ms: about 100 MB/s when the reader keeps up
 
 
@@ -21,6 +23,7 @@ class HostileServer:
         self._stop = threading.Event()
         self._sock = socket.create_server(("127.0.0.1", 0))
         self.port = self._sock.getsockname()[1]
+        self._conns = []
         self._threads = [threading.Thread(target=self._accept, daemon=True)]
         self._threads[0].start()
 
@@ -33,6 +36,7 @@ class HostileServer:
                 conn, _ = self._sock.accept()
             except OSError:
                 return
+            self._conns.append(conn)
             thread = threading.Thread(target=self._serve, args=(conn,), daemon=True)
             self._threads.append(thread)
             thread.start()
@@ -46,6 +50,12 @@ class HostileServer:
 
     def stop(self):
         self._stop.set()
+        # Shutting a socket down wakes a thread blocked on it.
+        for sock in [self._sock] + self._conns:
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
         self._sock.close()
         for thread in self._threads:
             thread.join(10)
@@ -82,8 +92,8 @@ def _read_request(conn):
 def http_part_without_boundary(conn, stop):
     """A multipart stream whose first part never ends."""
     _read_request(conn)
-    conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=f\r\n\r\n"
-                 b"--f\r\nContent-Type: image/jpeg\r\n\r\n")
+    conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=%s\r\n\r\n"
+                 b"--%s\r\nContent-Type: image/jpeg\r\n\r\n" % (BOUNDARY, BOUNDARY))
     _stream_junk(conn, stop)
 
 
@@ -101,10 +111,10 @@ def http_jpeg_parts(jpeg):
     def behaviour(conn, stop):
         _read_request(conn)
         conn.sendall(b"HTTP/1.0 200 OK\r\n"
-                     b"Content-Type: multipart/x-mixed-replace; boundary=f\r\n\r\n")
+                     b"Content-Type: multipart/x-mixed-replace; boundary=%s\r\n\r\n" % BOUNDARY)
         while not stop.is_set():
-            conn.sendall(b"--f\r\nContent-Type: image/jpeg\r\nContent-Length: %d\r\n\r\n%s\r\n"
-                         % (len(jpeg), jpeg))
+            conn.sendall(b"--%s\r\nContent-Type: image/jpeg\r\nContent-Length: %d\r\n\r\n%s\r\n"
+                         % (BOUNDARY, len(jpeg), jpeg))
             time.sleep(0.04)
 
     return behaviour
