@@ -92,6 +92,31 @@ class TestArguments:
             GstStreamReader(*args, **kwargs)
         assert str(raised.value) == message
 
+    @pytest.mark.parametrize(
+        "url, kwargs, error, message",
+        [
+            ("rtsp://cam/x\x00y", {}, ValueError, "'url' must not contain a NUL character"),
+            ("x", {"pipeline_str": "videotestsrc ! appsink\x00 ! junk"}, ValueError,
+             "'pipeline_str' must not contain a NUL character"),
+            ("rtsp://cam/x", {"base_backoff_seconds": float("nan")}, ValueError,
+             "'base_backoff_seconds' must be a finite number of seconds, 0 or more, not nan"),
+            ("rtsp://cam/x", {"max_backoff_seconds": float("inf")}, ValueError,
+             "'max_backoff_seconds' must be"),
+            ("rtsp://cam/x", {"backoff_randomness_seconds": -1.0}, ValueError,
+             "'backoff_randomness_seconds' must be"),
+            ("rtsp:", {}, StreamSetupError, "The stream URL has no host: rtsp:"),
+            ("http://", {}, StreamSetupError, "The stream URL has no host: http://"),
+            ("rtsp://[::1:1/x", {}, StreamSetupError, "has an invalid host: rtsp://[::1:1/x"),
+            ("http://u:pw@h:-5/x", {}, StreamSetupError,
+             "has an invalid port '-5' (a number from 1 to 65535 expected): http://u:***@h:-5/x"),
+        ],
+    )
+    def test_settings_that_cannot_work_are_refused(self, runtime, url, kwargs, error, message):
+        with pytest.raises(error) as raised:
+            GstStreamReader(1, url, runtime_options={}, **kwargs)
+        assert message in str(raised.value)
+        assert not threads_named("SamplePullingThread", "PipelineRestarterThread")
+
     def test_durations_must_be_numbers(self):
         with pytest.raises(TypeError):
             GstStreamReader(1, "rtsp://x", runtime_options={}, base_backoff_seconds="12")
@@ -240,6 +265,9 @@ class TestFrames:
     def test_status_write(self, reader):
         r = reader()
         r.status = StreamStatus.STREAMING
+        assert r.status == StreamStatus.STREAMING
+        with pytest.raises(ValueError, match="5 is not a valid StreamStatus"):
+            r.status = StreamStatus(5)
         assert r.status == StreamStatus.STREAMING
 
 
