@@ -17,8 +17,8 @@
 // never ends, which no GStreamer flush interrupts; shutdown_sockets() ends such a read, so that
 // the pipeline can stop.
 //
-// This class is thread-safe: the probes run on streaming threads, poll() on the thread of the
-// bus watch's main context, the rest anywhere.
+// This class is thread-safe: the probes run on streaming threads, poll() on the socket poller's
+// thread (one per process, started with the first guard that gets a socket), the rest anywhere.
 #ifndef KELVO_FLOW_GUARD_H_
 #define KELVO_FLOW_GUARD_H_
 
@@ -39,7 +39,7 @@ namespace kelvo {
 // worth of bytes before its first frame, or between two frames.
 inline constexpr uint64_t kFlowLimitFrames = 2;
 
-// How often poll() should run, in milliseconds.
+// How often the socket poller runs poll(), in milliseconds.
 inline constexpr guint kFlowPollMilliseconds = 200;
 
 class FlowGuard : public std::enable_shared_from_this<FlowGuard> {
@@ -63,10 +63,9 @@ class FlowGuard : public std::enable_shared_from_this<FlowGuard> {
   void on_frame();
 
   // The socket that carries an RTSP source's requests and responses. The guard holds it until
-  // it is replaced or the guard goes.
+  // it is replaced or the guard goes; from the first socket on, the socket poller calls poll().
   void set_control_socket(GSocket* socket);
-  // Checks what the control socket received since the last frame; call every
-  // kFlowPollMilliseconds.
+  // Checks what the control socket received since the last frame.
   void poll();
   // Shuts the control socket down: a source blocked on it returns at once.
   void shutdown_sockets();
@@ -102,9 +101,10 @@ class FlowGuard : public std::enable_shared_from_this<FlowGuard> {
   GstBusPtr bus_;                       // with mutex_
   GObjectPtr<GSocket> socket_;          // with mutex_
   uint64_t socket_generation_ = 0;      // with mutex_: grows with every new socket_
-  uint64_t polled_generation_ = 0;      // poll() only: the socket of socket_bytes_at_frame_
-  uint64_t socket_bytes_at_frame_ = 0;  // poll() only
-  uint64_t polled_frames_ = 0;          // poll() only
+  std::mutex poll_mutex_;               // taken before mutex_
+  uint64_t polled_generation_ = 0;      // with poll_mutex_: the socket of socket_bytes_at_frame_
+  uint64_t socket_bytes_at_frame_ = 0;  // with poll_mutex_
+  uint64_t polled_frames_ = 0;          // with poll_mutex_
 };
 
 }  // namespace kelvo

@@ -62,9 +62,9 @@ class GstPipelineWrapper final : public Pipeline,
   // bus watch on the calling thread's thread-default main context (the global default when the
   // thread has none). `logger` (not owned, may be null) receives errors that callbacks throw;
   // its lifetime must enclose this object's. With a `guard`, frames that reach the appsink are
-  // reported to it, its poll runs on the bus watch's context, messages that follow its error
-  // are dropped, and a stop that takes longer than kStopDeadlineMilliseconds (or any stop once
-  // the guard has tripped) shuts its sockets down.
+  // reported to it, messages that follow its error are dropped, and a stop that takes longer
+  // than kStopDeadlineMilliseconds (or any stop once the guard has tripped) shuts its sockets
+  // down.
   static std::shared_ptr<GstPipelineWrapper> create(GstElementPtr pipeline, GstElementPtr appsink,
                                                     PipelineWatcher watcher, Logger* logger,
                                                     std::shared_ptr<FlowGuard> guard = nullptr);
@@ -108,7 +108,6 @@ class GstPipelineWrapper final : public Pipeline,
   Logger* const logger_;         // Not owned; may be null.
   const GstElementPtr appsink_;  // kept until destruction
   const std::shared_ptr<FlowGuard> guard_;  // null: not guarded
-  GMainContextPtr context_;                 // of the bus watch; set once, before any use
   const std::shared_ptr<BusRecord> bus_record_ = std::make_shared<BusRecord>();
   // Buffers that reached the appsink, counted by a probe on its sink pad, which shares it.
   const std::shared_ptr<std::atomic<uint64_t>> arrived_ =
@@ -122,7 +121,6 @@ class GstPipelineWrapper final : public Pipeline,
   // with mutex_
   GstElementPtr pipeline_;
   GstBusPtr bus_;
-  GSourcePtr poll_source_;  // the guard's poll, until released
   bool released_ = false;
   std::vector<std::function<void()>> destructors_;
 };

@@ -6,9 +6,13 @@
 #include <netinet/in.h>
 #endif
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <optional>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "kelvo/frame.h"
 
@@ -84,6 +88,54 @@ GstPadProbeReturn refuse(GstPadProbeInfo* info) {
   GST_PAD_PROBE_INFO_FLOW_RETURN(info) = GST_FLOW_FLUSHING;
   return GST_PAD_PROBE_HANDLED;
 }
+
+// Polls every guard that watches a socket, every kFlowPollMilliseconds, on a thread of its own
+// (started with the first such guard, kept until the process ends): the main loop that
+// dispatches bus watches may be held up, and a hostile source goes on sending meanwhile.
+class SocketPoller {
+ public:
+  static SocketPoller& instance() {
+    static SocketPoller* poller = new SocketPoller();  // leaked: its thread never ends
+    return *poller;
+  }
+
+  void add(std::weak_ptr<FlowGuard> guard) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    guards_.push_back(std::move(guard));
+    if (!started_) {
+      started_ = true;
+      std::thread([this] { run(); }).detach();
+    }
+    cond_.notify_all();
+  }
+
+ private:
+  void run() {
+    for (;;) {
+      std::vector<std::shared_ptr<FlowGuard>> alive;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        cond_.wait(lock, [this] { return !guards_.empty(); });
+        for (auto it = guards_.begin(); it != guards_.end();) {
+          if (auto guard = it->lock()) {
+            alive.push_back(std::move(guard));
+            ++it;
+          } else {
+            it = guards_.erase(it);
+          }
+        }
+      }
+      for (const auto& guard : alive) guard->poll();
+      alive.clear();  // a guard goes with its pipeline, not with the poller
+      std::this_thread::sleep_for(std::chrono::milliseconds(kFlowPollMilliseconds));
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable cond_;
+  std::vector<std::weak_ptr<FlowGuard>> guards_;  // with mutex_
+  bool started_ = false;                          // with mutex_
+};
 
 constexpr char kRestartDetail[] =
     "kelvo stops a source whose data does not become frames; the stream is restarted";
@@ -169,13 +221,19 @@ void FlowGuard::on_frame() {
 }
 
 void FlowGuard::set_control_socket(GSocket* socket) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (socket == socket_.get()) return;
-  socket_.reset(socket ? G_SOCKET(g_object_ref(socket)) : nullptr);
-  ++socket_generation_;
+  bool first = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (socket == socket_.get()) return;
+    first = socket_generation_ == 0;
+    socket_.reset(socket ? G_SOCKET(g_object_ref(socket)) : nullptr);
+    ++socket_generation_;
+  }
+  if (first) SocketPoller::instance().add(weak_from_this());
 }
 
 void FlowGuard::poll() {
+  std::lock_guard<std::mutex> poll_lock(poll_mutex_);
   GObjectPtr<GSocket> socket;
   uint64_t generation = 0;
   {

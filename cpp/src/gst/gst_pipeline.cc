@@ -7,7 +7,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cinttypes>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 #include "kelvo/errors.h"
@@ -55,27 +58,35 @@ GstBusSyncReply record_message(GstBus* /*bus*/, GstMessage* message, gpointer us
 
 void free_sync_data(gpointer user_data) { delete static_cast<SyncData*>(user_data); }
 
-gboolean poll_guard(gpointer data) {
-  (*static_cast<std::shared_ptr<FlowGuard>*>(data))->poll();
-  return G_SOURCE_CONTINUE;
-}
+// Shuts the guard's sockets unless dismissed (destroyed) within `milliseconds`. On a thread of
+// its own: the main loop that dispatches bus watches may be held up.
+class StopDeadline {
+ public:
+  StopDeadline(std::shared_ptr<FlowGuard> guard, guint milliseconds)
+      : thread_([this, guard = std::move(guard), milliseconds] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          if (!cond_.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                              [this] { return dismissed_; })) {
+            guard->shutdown_sockets();
+          }
+        }) {}
+  ~StopDeadline() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      dismissed_ = true;
+    }
+    cond_.notify_all();
+    thread_.join();
+  }
+  StopDeadline(const StopDeadline&) = delete;
+  StopDeadline& operator=(const StopDeadline&) = delete;
 
-gboolean unblock_guard(gpointer data) {
-  (*static_cast<std::shared_ptr<FlowGuard>*>(data))->shutdown_sockets();
-  return G_SOURCE_REMOVE;
-}
-
-void free_guard_ref(gpointer data) { delete static_cast<std::shared_ptr<FlowGuard>*>(data); }
-
-// A source on `context` that calls `callback` with the guard after `milliseconds`.
-GSourcePtr attach_guard_timer(GMainContext* context, guint milliseconds, GSourceFunc callback,
-                              const std::shared_ptr<FlowGuard>& guard) {
-  GSourcePtr source(g_timeout_source_new(milliseconds));
-  g_source_set_callback(source.get(), callback, new std::shared_ptr<FlowGuard>(guard),
-                        free_guard_ref);
-  g_source_attach(source.get(), context);
-  return source;
-}
+ private:
+  std::mutex mutex_;
+  std::condition_variable cond_;
+  bool dismissed_ = false;  // with mutex_
+  std::thread thread_;      // last: starts once the rest exists
+};
 
 std::string describe_state(GstElement* pipeline) {
   GstState current = GST_STATE_VOID_PENDING;
@@ -214,13 +225,7 @@ GstPipelineWrapper::GstPipelineWrapper(GstElementPtr pipeline, GstElementPtr app
 void GstPipelineWrapper::install_bus_handlers(PipelineWatcher watcher) {
   gst_bus_set_sync_handler(bus_.get(), record_message, new SyncData{bus_record_, guard_},
                            free_sync_data);
-  context_.reset(g_main_context_ref_thread_default());
-  if (guard_) {
-    guard_->attach(bus_.get());
-    std::lock_guard<std::mutex> lock(mutex_);
-    poll_source_ =
-        attach_guard_timer(context_.get(), kFlowPollMilliseconds, poll_guard, guard_);
-  }
+  if (guard_) guard_->attach(bus_.get());
   if (!watcher) return;
   auto* data = new WatchData{std::move(watcher), ref_object(pipeline_.get()), logger_};
   // Attaches to the thread-default main context, or the global default when there is none.
@@ -238,12 +243,6 @@ GstElementPtr GstPipelineWrapper::detach_for_release() {
     pipeline = std::move(pipeline_);
   }
   for (auto& destructor : destructors) run_guarded(logger_, "pipeline destructor", destructor);
-  GSourcePtr poll_source;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    poll_source = std::move(poll_source_);
-  }
-  if (poll_source) g_source_destroy(poll_source.get());
   gst_bus_remove_watch(bus_.get());
   gst_bus_set_sync_handler(bus_.get(), nullptr, nullptr, nullptr);
   return pipeline;
@@ -279,11 +278,8 @@ GstStateChangeReturn GstPipelineWrapper::stop(GstElement* pipeline) {
   if (!guard_) return gst_element_set_state(pipeline, GST_STATE_NULL);
   // A source that has sent junk gets no chance to send more while it says goodbye.
   if (guard_->tripped()) guard_->shutdown_sockets();
-  GSourcePtr deadline =
-      attach_guard_timer(context_.get(), kStopDeadlineMilliseconds, unblock_guard, guard_);
-  const GstStateChangeReturn result = gst_element_set_state(pipeline, GST_STATE_NULL);
-  g_source_destroy(deadline.get());
-  return result;
+  StopDeadline deadline(guard_, kStopDeadlineMilliseconds);
+  return gst_element_set_state(pipeline, GST_STATE_NULL);
 }
 
 PipelineStateQuery GstPipelineWrapper::get_state(GstClockTime timeout) {
