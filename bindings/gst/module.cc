@@ -104,13 +104,12 @@ double to_seconds(py::handle value, const char* argument) {
 
 StreamStatus to_status(py::handle value) {
   py::object type = py::module_::import("kelvo._kelvo").attr("StreamStatus");
-  if (py::isinstance(value, type)) {
-    const int number = py::int_(py::reinterpret_borrow<py::object>(value)).cast<int>();
-    for (StreamStatus s : kAllStreamStatuses) {
-      if (static_cast<int>(s) == number) return s;
-    }
+  if (!py::isinstance(value, type)) {
+    throw py::value_error(std::string(py::repr(value)) + " is not a valid StreamStatus");
   }
-  throw py::value_error(std::string(py::repr(value)) + " is not a StreamStatus member");
+  // A value that is no member (StreamStatus(5)) is refused by the core with the same words.
+  return checked_status(static_cast<StreamStatus>(
+      py::int_(py::reinterpret_borrow<py::object>(value)).cast<int>()));
 }
 
 double module_seconds(const char* name) {

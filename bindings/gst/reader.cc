@@ -71,8 +71,8 @@ PyGstStreamReader& own_reader(PyGstStreamReader& r) {
   return r;
 }
 
-// `value` as UTF-8 text; a clear error naming `argument` for NUL characters and text that is
-// not valid Unicode (a lone surrogate).
+// `value` as UTF-8 text; a clear error naming `argument` for text that is not valid Unicode
+// (a lone surrogate).
 std::string to_text(py::handle value, const char* argument) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
@@ -81,11 +81,7 @@ std::string to_text(py::handle value, const char* argument) {
     throw py::value_error(std::string("Argument '") + argument +
                           "' is not valid Unicode text (it holds a lone surrogate)");
   }
-  std::string text(data, static_cast<size_t>(size));
-  if (text.find('\0') != std::string::npos) {
-    throw py::value_error(std::string("Argument '") + argument + "' holds a NUL character");
-  }
-  return text;
+  return std::string(data, static_cast<size_t>(size));  // NUL characters: refused by the core
 }
 
 void require_exact(py::handle value, PyTypeObject* type, const char* argument) {
@@ -181,6 +177,7 @@ std::unique_ptr<PyGstStreamReader> construct(
   if (!pipeline_str.is_none()) settings.pipeline_str = to_text(pipeline_str, "pipeline_str");
   settings.must_play = PyObject_IsTrue(must_play.ptr()) == 1;
   settings.proxied = PyObject_IsTrue(proxied.ptr()) == 1;
+  settings.max_frame_pixels = adapters::configured_max_frame_pixels();
 
   // Construction, in order: the stream logger, the option check, the runtime check; each looked
   // up on the module now.
@@ -195,7 +192,7 @@ std::unique_ptr<PyGstStreamReader> construct(
   deps.logger = std::make_shared<py_host::PyLogger>(logger);
   deps.launcher = &py_host::thread_launcher();
   deps.make_factory = make_factory;
-  deps.convert = adapters::make_reader_converter();
+  deps.convert = adapters::make_reader_converter(settings.max_frame_pixels);
   deps.probe = &adapters::reader_keyframe_probe();
   deps.state_change_timeout = module_seconds("_STATE_CHANGE_TIMEOUT");
   deps.frame_timeout = module_seconds("_FRAME_TIMEOUT");

@@ -259,12 +259,26 @@ py::object factory_to_python(const std::shared_ptr<PipelineFactory>& factory) {
   return py::cast(factory);
 }
 
-FrameConverter make_reader_converter() {
+uint64_t configured_max_frame_pixels() {
+  py::object value = py::module_::import("kelvo.utils.gstreamer").attr("MAX_FRAME_PIXELS");
+  if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) {
+    throw py::type_error(std::string("kelvo.utils.gstreamer.MAX_FRAME_PIXELS must be an int, not ") +
+                         Py_TYPE(value.ptr())->tp_name);
+  }
+  const unsigned long long pixels = PyLong_AsUnsignedLongLong(value.ptr());
+  if (PyErr_Occurred() || pixels == 0) {
+    PyErr_Clear();
+    throw py::value_error("kelvo.utils.gstreamer.MAX_FRAME_PIXELS must be 1 or more, not " +
+                          std::string(py::str(value)));
+  }
+  return pixels;
+}
+
+FrameConverter make_reader_converter(uint64_t max_pixels) {
   auto lookup = std::make_shared<ConverterLookup>();
-  return [lookup](const PulledSample& sample) -> std::shared_ptr<Frame> {
+  return [lookup, max_pixels](const PulledSample& sample) -> std::shared_ptr<Frame> {
     refresh(*lookup);
-    if (lookup->native && sample.gst) return sample_to_frame(sample.gst.get());
-    if (lookup->native) return convert_gst_sample(sample);  // a sample kelvo cannot read
+    if (lookup->native) return convert_gst_sample(sample, max_pixels);
     std::shared_ptr<Frame> frame;
     py_host::PythonCall permit;
     if (!permit.ok()) throw std::runtime_error("Python is exiting");

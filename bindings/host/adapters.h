@@ -69,11 +69,15 @@ py::object factory_to_python(const std::shared_ptr<PipelineFactory>& factory);
 // ---- the reader's collaborators --------------------------------------------------------------
 
 // A converter that looks `sample_to_ndarray` up on the reader module: kelvo's own converts
-// without the GIL; any other is called with the Python sample (a Gst.Sample for kelvo's
+// without the GIL (refusing frames of more than `max_pixels`); any other is called with the Python sample (a Gst.Sample for kelvo's
 // pipelines), and what it returns is published as it is (None: nothing). Its
 // `SampleConversionError` (looked up on the module too) becomes the core's, with its message.
 // The lookup is cached and renewed when the module changes. Used by one pulling loop at a time.
-FrameConverter make_reader_converter();
+FrameConverter make_reader_converter(uint64_t max_pixels);
+
+// The caller's frame size limit, kelvo.utils.gstreamer.MAX_FRAME_PIXELS, read now; TypeError or
+// ValueError for a value that is not a positive int. With the GIL.
+uint64_t configured_max_frame_pixels();
 
 // The keyframe probe that calls `gstcallbacks.add_keyframes_only_probe(pad)` as the reader
 // module names it, at each addition (kelvo's own adds it natively), and removes a probe from a

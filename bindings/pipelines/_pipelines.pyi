@@ -4,6 +4,7 @@ import numpy as np
 from gi.repository import Gst
 
 BUFFER_SRC_NAME: str
+DEFAULT_MAX_FRAME_PIXELS: int
 
 Watcher = Callable[[Gst.Bus, Gst.Message, Gst.Pipeline], bool]
 

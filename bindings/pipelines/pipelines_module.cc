@@ -123,13 +123,17 @@ GstClockTime to_clock_time(py::handle value) {
 
 // ---- Frames ----------------------------------------------------------------------------------
 
+uint64_t max_frame_pixels() { return adapters::configured_max_frame_pixels(); }
+
 py::object sample_to_ndarray(py::handle sample_object) {
   GstSample* sample = gi::sample_of(sample_object);
   if (sample == nullptr) {
     throw py::type_error(std::string("Argument 'sample' must be a Gst.Sample, not ") +
                          Py_TYPE(sample_object.ptr())->tp_name);
   }
-  std::shared_ptr<Frame> frame = py_host::without_gil([&] { return sample_to_frame(sample); });
+  const uint64_t max_pixels = max_frame_pixels();
+  std::shared_ptr<Frame> frame =
+      py_host::without_gil([&] { return sample_to_frame(sample, max_pixels); });
   if (!frame) return py::none();
   return py_host::frame_to_python(frame);
 }
@@ -159,6 +163,7 @@ PYBIND11_MODULE(_pipelines, m) {
 
   m.doc() = "Pipelines, pipeline factories, frames and the keyframe probe of kelvo.";
   m.attr("BUFFER_SRC_NAME") = kBufferSrcName;
+  m.attr("DEFAULT_MAX_FRAME_PIXELS") = kDefaultMaxFramePixels;
 
   py::class_<PyPipeline>(m, "Pipeline", R"doc(
 A GStreamer pipeline built by a factory, which owns it.
@@ -271,7 +276,7 @@ with the factory's watcher as its bus watch, and reports it to ``on_complete`` o
                        py::object on_complete) {
              return std::make_shared<RtspPipelineFactory>(
                  std::move(url), latency, make_watcher(std::move(pipeline_watcher)), force_tcp,
-                 make_on_complete(std::move(on_complete)), package_logger());
+                 make_on_complete(std::move(on_complete)), package_logger(), max_frame_pixels());
            }),
            py::kw_only(), py::arg("url"), py::arg("latency"), py::arg("pipeline_watcher") = py::none(),
            py::arg("force_tcp") = false, py::arg("on_complete") = py::none());
@@ -282,7 +287,7 @@ with the factory's watcher as its bus watch, and reports it to ``on_complete`` o
       .def(py::init([](std::string url, py::object pipeline_watcher, py::object on_complete) {
              return std::make_shared<HttpPipelineFactory>(
                  std::move(url), make_watcher(std::move(pipeline_watcher)),
-                 make_on_complete(std::move(on_complete)), package_logger());
+                 make_on_complete(std::move(on_complete)), package_logger(), max_frame_pixels());
            }),
            py::kw_only(), py::arg("url"), py::arg("pipeline_watcher") = py::none(),
            py::arg("on_complete") = py::none());
@@ -306,7 +311,8 @@ no limit; the caller's other settings and caps stand.)doc")
 The image of a Gst.Sample as a numpy array (uint8; H×W×3 for BGR and RGB, H×W×4 for the
 four-byte layouts, H×W for GRAY8; YUV layouts become BGR). The array views the frame's memory,
 which its base keeps alive; memory that is not exclusively the frame's is copied once. None
-when the sample has no buffer; SampleConversionError when it cannot be converted.)doc");
+when the sample has no buffer; SampleConversionError when it cannot be converted or has more
+pixels than kelvo.utils.gstreamer.MAX_FRAME_PIXELS.)doc");
 
   m.def(
       "add_keyframes_only_probe",

@@ -1,6 +1,19 @@
 #include "kelvo/status.h"
 
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+
 namespace kelvo {
+
+StreamStatus checked_status(StreamStatus status) {
+  if (std::find(kAllStreamStatuses.begin(), kAllStreamStatuses.end(), status) ==
+      kAllStreamStatuses.end()) {
+    throw std::invalid_argument(std::to_string(static_cast<int>(status)) +
+                                " is not a valid StreamStatus");
+  }
+  return status;
+}
 
 const char* status_name(StreamStatus status) {
   switch (status) {

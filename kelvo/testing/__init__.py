@@ -17,10 +17,11 @@ Each server runs in a process of its own and is driven through a class here::
 API of both classes:
 
 - ``__init__(mounts=..., width=320, height=240, fps=15, keyframe_interval=15, pattern="ball",
-  port=0)``: nothing starts yet. RTSP mounts: ``"h264"``, ``"h265"``, ``"mjpeg"``; HTTP mounts:
-  ``"mjpeg"``, ``"ts"``. Every mount has one shared encoder, whatever the number of clients.
-  ``keyframe_interval`` is in frames (exact: no scene-cut keyframes). ``pattern`` is a
-  ``videotestsrc`` pattern name.
+  port=0, user=None, password=None)``: nothing starts yet. RTSP mounts: ``"h264"``, ``"h265"``,
+  ``"mjpeg"``; HTTP mounts: ``"mjpeg"``, ``"ts"``. Every mount has one shared encoder, whatever
+  the number of clients. ``keyframe_interval`` is in frames (exact: no scene-cut keyframes).
+  ``pattern`` is a ``videotestsrc`` pattern name. With ``user`` and ``password`` clients must log
+  in (basic authentication); ``url(mount)`` stays without credentials.
 - ``start()``: starts the server process and waits until it listens; the first start binds the
   given port (0: a free one, read back from the process), later starts bind the same port
   again. Returns the server. Raises ``RuntimeError`` with the process's error output when it
@@ -57,7 +58,8 @@ class _ServerProcess:
     _mount_names: tuple = ()
 
     def __init__(self, mounts: Iterable[str], width: int = 320, height: int = 240, fps: int = 15,
-                 keyframe_interval: int = 15, pattern: str = "ball", port: int = 0):
+                 keyframe_interval: int = 15, pattern: str = "ball", port: int = 0,
+                 user: Optional[str] = None, password: Optional[str] = None):
         self.mounts: List[str] = list(mounts)
         for mount in self.mounts:
             if mount not in self._mount_names:
@@ -68,6 +70,8 @@ class _ServerProcess:
         self.keyframe_interval = keyframe_interval
         self.pattern = pattern
         self.port: int = port
+        self.user = user
+        self.password = password
         self._process: Optional[subprocess.Popen] = None
         self._errors = None
 
@@ -89,6 +93,8 @@ class _ServerProcess:
                    "--pattern", self.pattern]
         for mount in self.mounts:
             command += ["--mount", mount]
+        if self.user is not None:
+            command += [f"--user={self.user}", f"--password={self.password or ''}"]
         self._errors = tempfile.TemporaryFile()
         deadline = time.monotonic() + _START_TIMEOUT
         while True:

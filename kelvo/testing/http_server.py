@@ -5,9 +5,11 @@
 Serves ``http://127.0.0.1:PORT/mjpeg`` (JPEG frames as ``multipart/x-mixed-replace``) and
 ``http://127.0.0.1:PORT/ts`` (H.264 in MPEG-TS, ``video/mp2t``), each from one shared GStreamer
 encoder, prints ``PORT <number>`` once it listens, and runs until SIGTERM, SIGINT or the end of
-its standard input. Use :class:`kelvo.testing.HttpTestServer` rather than running it by hand.
+its standard input. With ``--user`` and ``--password`` a client must log in (HTTP basic
+authentication) or gets 401. Use :class:`kelvo.testing.HttpTestServer` rather than running it by hand.
 """
 
+import base64
 import signal
 import sys
 import threading
@@ -80,7 +82,17 @@ class Broadcast:
             return self._sequence, self._chunk
 
 
-def make_handler(broadcasts):
+def make_handler(broadcasts, credentials=None):
+    expected = set()
+    if credentials is not None:
+        # Clients encode a non-ASCII password in UTF-8 or, as libsoup does, in ISO-8859-1.
+        for encoding in ("utf-8", "iso-8859-1"):
+            try:
+                user_pass = ":".join(credentials).encode(encoding)
+            except UnicodeEncodeError:
+                continue
+            expected.add("Basic " + base64.b64encode(user_pass).decode())
+
     class Handler(BaseHTTPRequestHandler):
         protocol_version = "HTTP/1.0"
 
@@ -88,6 +100,12 @@ def make_handler(broadcasts):
             pass
 
         def do_GET(self):  # noqa: N802 - http.server's name
+            if credentials is not None and self.headers.get("Authorization") not in expected:
+                self.send_response(401)
+                self.send_header("WWW-Authenticate", 'Basic realm="kelvo"')
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+                return
             name = self.path.strip("/").split("?")[0]
             broadcast = broadcasts.get(name)
             if broadcast is None:
@@ -131,7 +149,8 @@ def main(argv=None) -> int:
         broadcasts[name] = Broadcast(name, source + encoder)
     ThreadingHTTPServer.allow_reuse_address = True
     ThreadingHTTPServer.daemon_threads = True
-    server = ThreadingHTTPServer(("127.0.0.1", args.port), make_handler(broadcasts))
+    credentials = (args.user, args.password) if args.user is not None else None
+    server = ThreadingHTTPServer(("127.0.0.1", args.port), make_handler(broadcasts, credentials))
     for broadcast in broadcasts.values():
         broadcast.start()
 

@@ -6,7 +6,8 @@
 Serves each mount at ``rtsp://127.0.0.1:PORT/NAME`` (``h264``, ``h265`` or ``mjpeg``) from one
 shared encoder per mount, prints ``PORT <number>`` on standard output once it listens, and runs
 until SIGTERM, SIGINT or the end of its standard input (so it ends with the process that
-started it). Use :class:`kelvo.testing.RtspTestServer` rather than running it by hand.
+started it). With ``--user`` and ``--password`` a client must log in (basic authentication).
+Use :class:`kelvo.testing.RtspTestServer` rather than running it by hand.
 """
 
 import signal
@@ -52,11 +53,21 @@ def main(argv=None) -> int:
     server.set_address("127.0.0.1")
     server.set_service(str(args.port))
     mounts = server.get_mount_points()
+    if args.user is not None:
+        auth = GstRtspServer.RTSPAuth()
+        token = GstRtspServer.RTSPToken()
+        token.set_string(GstRtspServer.RTSP_TOKEN_MEDIA_FACTORY_ROLE, "viewer")
+        auth.add_basic(GstRtspServer.RTSPAuth.make_basic(args.user, args.password), token)
+        server.set_auth(auth)
     for codec in args.mount or ["h264"]:
         factory = GstRtspServer.RTSPMediaFactory()
         factory.set_launch(launch_description(codec, args.width, args.height, args.fps,
                                               args.keyframe_interval, args.pattern))
         factory.set_shared(True)
+        if args.user is not None:
+            factory.add_role_from_structure(Gst.Structure.new_from_string(
+                "viewer, media.factory.access=(boolean)true, "
+                "media.factory.construct=(boolean)true"))
         mounts.add_factory("/" + codec, factory)
     if server.attach(None) == 0:
         print(f"cannot listen on 127.0.0.1:{args.port}", file=sys.stderr)

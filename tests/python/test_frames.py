@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import kelvo.errors
+import kelvo.utils.gstreamer
 from kelvo.utils.gstreamer import SampleConversionError, sample_to_ndarray
 
 
@@ -17,10 +18,11 @@ def pull_one(gst, caps, last_sample=False, pattern="smpte"):
     pipeline.set_state(gst.State.PLAYING)
     sample = pipeline.get_by_name("sink").emit("try-pull-sample", 5 * gst.SECOND)
     pipeline.set_state(gst.State.NULL)
-    # Queued bus messages hold the elements, and the source's buffer pool with them: a buffer
-    # of a live pool is not the sample's alone.
+    # The source holds a reference to its last buffer until the pipeline is freed: queued bus
+    # messages hold the elements, and the Python wrapper may put it off until a collection.
     pipeline.get_bus().set_flushing(True)
     del pipeline
+    gc.collect()
     assert sample is not None
     return sample
 
@@ -126,3 +128,23 @@ def test_sample_without_buffer_is_none(gst):
 def test_non_samples_are_refused(gst, value):
     with pytest.raises(TypeError, match="Gst.Sample"):
         sample_to_ndarray(value)
+
+
+def test_frames_over_the_size_limit_are_refused(gst, monkeypatch):
+    assert kelvo.utils.gstreamer.MAX_FRAME_PIXELS == 8192 * 4320
+    sample = pull_one(gst, "video/x-raw,format=I420,width=64,height=48")
+    monkeypatch.setattr(kelvo.utils.gstreamer, "MAX_FRAME_PIXELS", 64 * 48 - 1)
+    with pytest.raises(SampleConversionError,
+                       match="Frame of 64x48 pixels is larger than the limit of 3071 pixels"):
+        sample_to_ndarray(sample)
+    monkeypatch.setattr(kelvo.utils.gstreamer, "MAX_FRAME_PIXELS", 64 * 48)
+    assert sample_to_ndarray(sample).shape == (48, 64, 3)
+
+
+@pytest.mark.parametrize("value, error", [(0, ValueError), (-1, ValueError), (2**64, ValueError),
+                                          (1.5, TypeError), (True, TypeError), ("9", TypeError)])
+def test_the_size_limit_must_be_a_positive_int(gst, monkeypatch, value, error):
+    sample = pull_one(gst, "video/x-raw,format=BGR,width=4,height=4")
+    monkeypatch.setattr(kelvo.utils.gstreamer, "MAX_FRAME_PIXELS", value)
+    with pytest.raises(error, match="MAX_FRAME_PIXELS"):
+        sample_to_ndarray(sample)

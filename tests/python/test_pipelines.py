@@ -152,6 +152,29 @@ def test_unreachable_camera_fails_fast(gst, kind):
     assert "hunter2" not in str(raised.value)
 
 
+@pytest.mark.parametrize("kind, mount", [("rtsp", "h264"), ("http", "mjpeg")])
+def test_a_frame_over_the_size_limit_stops_the_pipeline_before_decoding(
+        gst, rtsp_server, http_server, monkeypatch, kind, mount):
+    import kelvo.utils.gstreamer
+
+    server = http_server if kind == "http" else rtsp_server
+    monkeypatch.setattr(kelvo.utils.gstreamer, "MAX_FRAME_PIXELS", 320 * 240 - 1)
+    errors = []
+
+    def watch(bus, message, pipeline):
+        if message.type == gst.MessageType.ERROR:
+            errors.append(message.parse_error()[0].message)
+        return True
+
+    pipeline = make_factory(kind, server.url(mount), pipeline_watcher=watch).build()
+    try:
+        assert iterate_main_context(lambda: errors, timeout=15)
+        assert errors == ["Frame of 320x240 pixels is larger than the limit of 76799 pixels"]
+        assert pipeline.try_pull_sample(gst.SECOND // 2) is None
+    finally:
+        pipeline.release_resources()
+
+
 @pytest.mark.parametrize(
     "description, words",
     [

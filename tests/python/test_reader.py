@@ -84,6 +84,8 @@ class TestArguments:
              "Argument 'runtime_options' has incorrect type (expected dict, got list)"),
             ((1, "rtsp://x"), {"pipeline_str": b"videotestsrc"},
              "Argument 'pipeline_str' has incorrect type (expected str, got bytes)"),
+            ((1, "rtsp://x"), {"base_backoff_seconds": "1"},
+             "Argument 'base_backoff_seconds' has incorrect type (expected float, got str)"),
         ],
     )
     def test_type_errors_have_the_exact_text(self, args, kwargs, message):
@@ -92,9 +94,31 @@ class TestArguments:
             GstStreamReader(*args, **kwargs)
         assert str(raised.value) == message
 
-    def test_durations_must_be_numbers(self):
-        with pytest.raises(TypeError):
-            GstStreamReader(1, "rtsp://x", runtime_options={}, base_backoff_seconds="12")
+    @pytest.mark.parametrize(
+        "url, kwargs, error, message",
+        [
+            ("rtsp://cam/x\x00y", {}, ValueError, "'url' must not contain a NUL character"),
+            ("rtsp://cam/\ud800", {}, ValueError, "Argument 'url' is not valid Unicode"),
+            ("rtsp://cam/x", {"base_backoff_seconds": float("nan")}, ValueError,
+             "'base_backoff_seconds' must be a finite number of seconds, 0 or more, not nan"),
+            ("http://", {}, StreamSetupError, "The stream URL has no host: http://"),
+            ("http://u:pw@h:-5/x", {}, StreamSetupError,
+             "has an invalid port '-5' (a number from 1 to 65535 expected): http://u:***@h:-5/x"),
+        ],
+    )
+    def test_settings_that_cannot_work_are_refused(self, runtime, url, kwargs, error, message):
+        with pytest.raises(error) as raised:
+            GstStreamReader(1, url, runtime_options={}, **kwargs)
+        assert message in str(raised.value)
+        assert not threads_named("SamplePullingThread", "PipelineRestarterThread")
+
+    def test_any_mapping_of_options(self, reader):
+        import collections
+        import types
+
+        r = reader(runtime_options=types.MappingProxyType({"keyframes_only": True}))
+        r.set_runtime_option_vals(collections.OrderedDict(keyframes_only=False))
+        assert r.stats["keyframes_only"] is False
 
     def test_runtime_options_is_required_and_only_id_and_url_are_positional(self):
         with pytest.raises(TypeError):
@@ -240,6 +264,9 @@ class TestFrames:
     def test_status_write(self, reader):
         r = reader()
         r.status = StreamStatus.STREAMING
+        assert r.status == StreamStatus.STREAMING
+        with pytest.raises(ValueError, match="5 is not a valid StreamStatus"):
+            r.status = StreamStatus(5)
         assert r.status == StreamStatus.STREAMING
 
 

@@ -15,8 +15,10 @@
 #include <memory>
 #include <string>
 
+#include "kelvo/frame.h"
 #include "kelvo/host.h"
 #include "kelvo/pipeline.h"
+#include "kelvo/url.h"
 
 namespace kelvo {
 
@@ -38,16 +40,9 @@ inline constexpr char kCustomAppsinkCaps[] =
 // nothing did).
 std::string make_appsink_nonblocking(GstElement* appsink);
 
-// The URL split into its credentials and the URL without them. `user` and `password` are
-// percent-decoded; `location` keeps everything else as given.
-struct UrlCredentials {
-  std::string location;
-  std::string user;
-  std::string password;
-  bool has_user = false;
-  bool has_password = false;
-};
-UrlCredentials split_credentials(const std::string& url);
+// The built-in pipelines (RTSP and HTTP) run under a FlowGuard: a source that sends more than
+// kFlowLimitFrames frames of `max_frame_pixels` in BGR without a frame, or announces a frame of
+// more than `max_frame_pixels`, is stopped with an error on the bus (see flow_guard.h).
 
 // rtspsrc with `latency` milliseconds (TCP only when `force_tcp`), for H.264, H.265 and MJPEG.
 //
@@ -56,7 +51,8 @@ UrlCredentials split_credentials(const std::string& url);
 class RtspPipelineFactory final : public PipelineFactory {
  public:
   RtspPipelineFactory(std::string url, int latency_ms, PipelineWatcher watcher, bool force_tcp,
-                      PipelineCompleteCallback on_complete, Logger* logger = nullptr);
+                      PipelineCompleteCallback on_complete, Logger* logger = nullptr,
+                      uint64_t max_frame_pixels = kDefaultMaxFramePixels);
   std::shared_ptr<Pipeline> build() override;
 
  private:
@@ -66,6 +62,7 @@ class RtspPipelineFactory final : public PipelineFactory {
   const bool force_tcp_;
   const PipelineCompleteCallback on_complete_;
   Logger* const logger_;  // Not owned.
+  const uint64_t max_frame_pixels_;
 };
 
 // souphttpsrc, for MJPEG over multipart/x-mixed-replace and H.264 or H.265 in MPEG-TS, told
@@ -75,7 +72,8 @@ class RtspPipelineFactory final : public PipelineFactory {
 class HttpPipelineFactory final : public PipelineFactory {
  public:
   HttpPipelineFactory(std::string url, PipelineWatcher watcher,
-                      PipelineCompleteCallback on_complete, Logger* logger = nullptr);
+                      PipelineCompleteCallback on_complete, Logger* logger = nullptr,
+                      uint64_t max_frame_pixels = kDefaultMaxFramePixels);
   std::shared_ptr<Pipeline> build() override;
 
  private:
@@ -83,6 +81,7 @@ class HttpPipelineFactory final : public PipelineFactory {
   const PipelineWatcher watcher_;
   const PipelineCompleteCallback on_complete_;
   Logger* const logger_;  // Not owned.
+  const uint64_t max_frame_pixels_;
 };
 
 // The caller's pipeline description, parsed by GStreamer. It must hold exactly one appsink

@@ -29,12 +29,26 @@ struct Frame {
   std::shared_ptr<void> host_image;
 };
 
+// The largest frame, in pixels, that kelvo makes unless told otherwise: 8K video (8192×4320).
+inline constexpr uint64_t kDefaultMaxFramePixels = uint64_t{8192} * 4320;
+
+// The error text for a frame of `width`×`height` pixels, more than `max_pixels`.
+std::string frame_too_large(int64_t width, int64_t height, uint64_t max_pixels);
+
 // The sample as a frame: BGR and RGB (H×W×3), BGRx/BGRA/RGBx/RGBA (H×W×4) and GRAY8 (H×W)
 // are held as they are (the sample and its mapped buffer, no pixel copied); the YUV formats are
 // converted to BGR in one pass. Returns null when the sample has nothing to publish (no
-// buffer). Throws SampleConversionError for an unsupported format, missing caps or a buffer
-// shorter than its caps claim.
-std::shared_ptr<Frame> sample_to_frame(GstSample* sample);
+// buffer). Throws SampleConversionError for an unsupported format, missing caps, a frame of
+// more than `max_pixels` pixels (before anything is allocated) or a buffer shorter than its
+// caps claim.
+std::shared_ptr<Frame> sample_to_frame(GstSample* sample,
+                                       uint64_t max_pixels = kDefaultMaxFramePixels);
+
+// Bytes of freed BGR images that are kept for reuse by frames of the same size (for tests and
+// diagnostics). At most 128 MiB and four images; an image that no frame has taken again
+// within four conversions is freed, so the images of a size no longer pulled go back to the
+// system after a few frames.
+size_t pooled_image_bytes();
 
 }  // namespace kelvo
 

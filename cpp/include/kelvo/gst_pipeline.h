@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "kelvo/flow_guard.h"
 #include "kelvo/gst_ptr.h"
 #include "kelvo/host.h"
 #include "kelvo/pipeline.h"
@@ -41,6 +42,10 @@ class BusRecord {
   std::string error_;      // with mutex_; empty until the first error
 };
 
+// How long a pipeline may take to stop before the sockets of its guarded source are shut down
+// (a source may be stuck reading a message that never ends).
+inline constexpr guint kStopDeadlineMilliseconds = 3000;
+
 // A GstPipeline and its appsink, as the engine uses them.
 //
 // This class is thread-safe. The GstPipeline is dropped by release_resources(); the appsink
@@ -56,9 +61,13 @@ class GstPipelineWrapper final : public Pipeline,
   // Takes `pipeline` (a GstPipeline) and a reference to its `appsink`. Installs `watcher` as the
   // bus watch on the calling thread's thread-default main context (the global default when the
   // thread has none). `logger` (not owned, may be null) receives errors that callbacks throw;
-  // its lifetime must enclose this object's.
+  // its lifetime must enclose this object's. With a `guard`, frames that reach the appsink are
+  // reported to it, messages that follow its error are dropped, and a stop that takes longer
+  // than kStopDeadlineMilliseconds (or any stop once the guard has tripped) shuts its sockets
+  // down.
   static std::shared_ptr<GstPipelineWrapper> create(GstElementPtr pipeline, GstElementPtr appsink,
-                                                    PipelineWatcher watcher, Logger* logger);
+                                                    PipelineWatcher watcher, Logger* logger,
+                                                    std::shared_ptr<FlowGuard> guard = nullptr);
   ~GstPipelineWrapper() override;
   GstPipelineWrapper(const GstPipelineWrapper&) = delete;
   GstPipelineWrapper& operator=(const GstPipelineWrapper&) = delete;
@@ -87,14 +96,18 @@ class GstPipelineWrapper final : public Pipeline,
   Logger* logger() const { return logger_; }
 
  private:
-  GstPipelineWrapper(GstElementPtr pipeline, GstElementPtr appsink, Logger* logger);
+  GstPipelineWrapper(GstElementPtr pipeline, GstElementPtr appsink, Logger* logger,
+                     std::shared_ptr<FlowGuard> guard);
   void install_bus_handlers(PipelineWatcher watcher);
+  // Sets `pipeline` to NULL; with a guard, under the stop deadline.
+  GstStateChangeReturn stop(GstElement* pipeline);
   // Marks the pipeline released, runs the destructors and takes the bus handlers off; returns
   // the GstPipeline to stop, or null when it was released before.
   GstElementPtr detach_for_release();
 
   Logger* const logger_;         // Not owned; may be null.
   const GstElementPtr appsink_;  // kept until destruction
+  const std::shared_ptr<FlowGuard> guard_;  // null: not guarded
   const std::shared_ptr<BusRecord> bus_record_ = std::make_shared<BusRecord>();
   // Buffers that reached the appsink, counted by a probe on its sink pad, which shares it.
   const std::shared_ptr<std::atomic<uint64_t>> arrived_ =

@@ -15,6 +15,9 @@ namespace kelvo {
 struct GstObjectUnref {
   void operator()(gpointer object) const { gst_object_unref(object); }
 };
+struct GObjectUnref {
+  void operator()(gpointer object) const { g_object_unref(object); }
+};
 struct GstMiniObjectUnref {
   void operator()(gpointer object) const { gst_mini_object_unref(GST_MINI_OBJECT_CAST(object)); }
 };
@@ -42,6 +45,10 @@ using GstElementPtr = GstObjectPtr<GstElement>;
 using GstPadPtr = GstObjectPtr<GstPad>;
 using GstBusPtr = GstObjectPtr<GstBus>;
 using GstPluginFeaturePtr = GstObjectPtr<GstPluginFeature>;
+
+// Owners of one reference to a plain GObject (GSocket...).
+template <typename T>
+using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
 
 // Owners of one reference to a GstMiniObject subclass.
 using GstSamplePtr = std::unique_ptr<GstSample, GstMiniObjectUnref>;

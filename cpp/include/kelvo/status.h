@@ -12,6 +12,9 @@ inline constexpr std::array<StreamStatus, 4> kAllStreamStatuses = {
     StreamStatus::kInitializing, StreamStatus::kStreaming, StreamStatus::kHalted,
     StreamStatus::kClosed};
 
+// `status` itself; std::invalid_argument when it is not a member (an integer cast to the type).
+StreamStatus checked_status(StreamStatus status);
+
 // The member's name as Python spells it: "INITIALIZING", "STREAMING", "HALTED", "CLOSED".
 const char* status_name(StreamStatus status);
 

@@ -43,6 +43,7 @@ struct ReaderSettings {
   bool proxied = false;  // RTSP over TCP
   double setup_timeout = 30.0;
   BackoffSettings backoff;
+  uint64_t max_frame_pixels = kDefaultMaxFramePixels;  // larger frames are conversion errors
 };
 
 // Which factory a reader wants, and the two callbacks that every factory takes.
@@ -53,6 +54,7 @@ struct FactoryRequest {
   int latency = 200;
   bool force_tcp = false;
   std::string pipeline_str;
+  uint64_t max_frame_pixels = kDefaultMaxFramePixels;  // of the built-in pipelines' guard
   PipelineWatcher watcher;
   PipelineCompleteCallback on_complete;
   Logger* logger = nullptr;  // the reader's; outlives the factory and its pipelines
@@ -71,7 +73,8 @@ using FrameConverter = std::function<std::shared_ptr<Frame>(const PulledSample&)
 std::shared_ptr<PipelineFactory> make_gst_factory(const FactoryRequest& request);
 
 // kelvo's own converter: sample_to_frame() of the GStreamer sample.
-std::shared_ptr<Frame> convert_gst_sample(const PulledSample& sample);
+std::shared_ptr<Frame> convert_gst_sample(const PulledSample& sample,
+                                          uint64_t max_pixels = kDefaultMaxFramePixels);
 
 // Which factory the settings ask for. Throws StreamSetupError for a URL whose scheme no
 // factory reads (when no pipeline description is given).
@@ -84,7 +87,8 @@ struct ReaderDeps {
   ThreadLauncher* launcher = &default_thread_launcher();
   TimeSources time;
   FactoryMaker make_factory = make_gst_factory;
-  FrameConverter convert = convert_gst_sample;
+  // Null: kelvo's own (convert_gst_sample), with the settings' frame size limit.
+  FrameConverter convert;
   KeyframeProbe* probe = &gst_keyframe_probe();
   double state_change_timeout = kStateChangeTimeout;
   double frame_timeout = kFrameTimeout;
@@ -137,8 +141,9 @@ class GstStreamReader : public std::enable_shared_from_this<GstStreamReader> {
   const std::shared_ptr<Logger>& logger() const { return deps_.logger; }
 
   StreamStatus status() const { return state_->status(); }
-  // The status write of the host: set_status, refused once CLOSED.
-  void set_status(StreamStatus status) { state_->set_status(status); }
+  // The status write of the host: set_status, refused once CLOSED; a value that is not a
+  // member throws std::invalid_argument.
+  void set_status(StreamStatus status) { state_->set_status(checked_status(status)); }
 
   const std::shared_ptr<Event>& latest_frame_event() const { return latest_frame_event_; }
   const std::shared_ptr<Event>& new_frame_event() const { return new_frame_event_; }

@@ -30,18 +30,21 @@ BusEvent PipelineRestarter::parse_message(GstMessage* message) {
 }
 
 gboolean PipelineRestarter::on_bus_event(const BusEvent& event) {
+  if (event.kind == BusEvent::Kind::kOther) return TRUE;
   const std::string prefix = "kelvo: watcher stream_id " + std::to_string(id_) + " ";
+  // The message that halts the stream is the reason; what a halted pipeline posts after it
+  // (a source error is followed by "Internal data stream error", ...) is its consequence.
+  const bool first = pipeline_state_->status() != StreamStatus::kHalted;
   if (event.kind == BusEvent::Kind::kEos) {
     logger_->warning(prefix + "EOS received, restarting pipeline");
-    record_error("EOS received");
-    pipeline_state_->request_restart();
-  } else if (event.kind == BusEvent::Kind::kError) {
+    if (first) record_error("EOS received");
+  } else {
     const std::string reason =
         mask_password(event.error) + " (debug: " + mask_password(event.debug.value_or("None")) + ")";
     logger_->error(prefix + "pipeline error: " + reason);
-    record_error(reason);
-    pipeline_state_->request_restart();
+    if (first) record_error(reason);
   }
+  pipeline_state_->request_restart();
   return TRUE;
 }
 

@@ -95,6 +95,10 @@ GstElementPtr make_tail(GstElementPtr* pipeline, const std::shared_ptr<Context>&
   g_object_set(appsink, "caps", caps.get(), "max-buffers", 1u, "drop", TRUE, "sync", FALSE,
                "enable-last-sample", FALSE, "qos", FALSE, nullptr);
   GstElementPtr appsink_ref = ref_object(appsink);
+  if (context->guard) {
+    GstPadPtr sink(gst_element_get_static_pad(appsink, "sink"));
+    context->guard->check_frame_size(sink.get());
+  }
   gst_bin_add_many(GST_BIN(pipeline->get()), decoder, convert, appsink, nullptr);
   if (!gst_element_link(convert, appsink)) {
     throw StreamSetupError("Cannot link videoconvert to the appsink");
@@ -118,6 +122,10 @@ bool attach_encoded(const std::shared_ptr<Context>& context, GstPad* src, const 
       }
       return false;
     }
+    if (context->guard) {
+      GstPadPtr parsed(gst_element_get_static_pad(parse, "src"));
+      context->guard->check_frame_size(parsed.get());
+    }
     gst_bin_add(bin, parse);
     if (depay != nullptr) gst_bin_add(bin, depay);
     bool linked = gst_element_link(parse, context->decoder);
@@ -140,8 +148,8 @@ std::shared_ptr<GstPipelineWrapper> start(GstElementPtr pipeline, GstElementPtr 
                                           const std::shared_ptr<Context>& context,
                                           const PipelineWatcher& watcher) {
   GstElement* element = pipeline.get();
-  auto wrapper =
-      GstPipelineWrapper::create(std::move(pipeline), std::move(appsink), watcher, context->logger);
+  auto wrapper = GstPipelineWrapper::create(std::move(pipeline), std::move(appsink), watcher,
+                                            context->logger, context->guard);
   context->wrapper = wrapper;
   // A failure shows on the bus as an error, where the watcher and wait_until_playing see it.
   gst_element_set_state(element, GST_STATE_PLAYING);

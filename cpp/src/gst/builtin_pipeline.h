@@ -24,18 +24,20 @@ struct Context {
   GstElement* pipeline = nullptr;        // Not owned: the bin the handlers add to.
   GstElement* decoder = nullptr;         // Not owned: the decodebin the parser feeds.
   std::atomic<int> selected_stream{-1};  // RTSP: the one stream set up, -1 before the choice
+  std::shared_ptr<FlowGuard> guard;      // counts the source's bytes, checks frame sizes
 };
 
 // A new pipeline with its fixed tail, decodebin ─► videoconvert ─► appsink, added and linked
 // (decodebin's output is linked when it appears). `context` receives the pipeline and the
-// decodebin. Returns the appsink ("transfer full") and the pipeline through `pipeline`.
+// decodebin; its guard checks the frame size of what reaches the appsink. Returns the appsink ("transfer full") and the pipeline through `pipeline`.
 GstElementPtr make_tail(GstElementPtr* pipeline, const std::shared_ptr<Context>& context);
 
 // An element from `factory`, or null after posting an error on the pipeline's bus.
 GstElement* make_element(Context& context, const char* factory, const char* name = nullptr);
 
 // Links `src` (a pad of the source or of a demuxer) through `depayloader` (may be null) to a new
-// parser named kBufferSrcName and on to the decodebin; then reports the pipeline complete.
+// parser named kBufferSrcName and on to the decodebin, the parser's output under the guard's
+// frame size check; then reports the pipeline complete.
 // Returns false (after posting an error) when an element is missing or a link fails. Does
 // nothing and returns true when the pipeline already has its buffer_src.
 bool attach_encoded(const std::shared_ptr<Context>& context, GstPad* src, const char* depayloader,
@@ -49,7 +51,8 @@ void post_error(GstElement* source, const std::string& text);
 void connect(gpointer instance, const char* signal, GCallback callback,
              const std::shared_ptr<Context>& context);
 
-// The creating logic of a factory: wraps `pipeline`, starts it and returns it.
+// The creating logic of a factory: wraps `pipeline` with the context's guard, starts it and
+// returns it.
 std::shared_ptr<GstPipelineWrapper> start(GstElementPtr pipeline, GstElementPtr appsink,
                                           const std::shared_ptr<Context>& context,
                                           const PipelineWatcher& watcher);

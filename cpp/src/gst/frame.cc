@@ -55,49 +55,73 @@ class MappedSample {
 
 // Recently freed BGR images, handed out again to frames of the same size. A new image of a
 // large frame costs a page fault per 4 KiB when first written, as much as the conversion itself;
-// a frame pulled every few milliseconds can reuse the memory of the one before.
+// a frame pulled every few milliseconds can reuse the memory of the one before. Bounded in
+// images and bytes; an image that is not taken again within kKeptImages takes is freed.
 //
 // This class is thread-safe.
 class ImagePool {
  public:
   std::shared_ptr<uint8_t> take(size_t size) {
     uint8_t* image = nullptr;
+    std::vector<uint8_t*> stale;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      for (auto it = free_.begin(); it != free_.end(); ++it) {
-        if (it->first == size) {
-          image = it->second;
-          free_.erase(it);
-          break;
+      ++takes_;
+      for (auto it = free_.begin(); it != free_.end();) {
+        if (image == nullptr && it->size == size) {
+          image = it->image;
+        } else if (takes_ - it->given_back_at > kKeptImages) {
+          stale.push_back(it->image);  // a size no longer pulled
+        } else {
+          ++it;
+          continue;
         }
+        bytes_ -= it->size;
+        it = free_.erase(it);
       }
     }
+    for (uint8_t* p : stale) delete[] p;
     if (image == nullptr) image = new uint8_t[size];
     return std::shared_ptr<uint8_t>(image, [this, size](uint8_t* p) { give_back(size, p); });
   }
 
+  size_t bytes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return bytes_;
+  }
+
  private:
-  static constexpr size_t kKept = 4;
+  static constexpr size_t kKeptImages = 4;
+  static constexpr size_t kKeptBytes = size_t{128} << 20;
+
+  struct Entry {
+    size_t size;
+    uint8_t* image;
+    uint64_t given_back_at;  // takes_ when it came back
+  };
 
   void give_back(size_t size, uint8_t* image) {
-    uint8_t* dropped = image;
-    {
+    std::vector<uint8_t*> dropped;
+    if (size > kKeptBytes) {
+      dropped.push_back(image);
+    } else {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (free_.size() < kKept) {
-        free_.emplace_back(size, image);
-        dropped = nullptr;
-      } else {
-        // The oldest goes: a size that is no longer pulled does not stay forever.
-        dropped = free_.front().second;
+      free_.push_back({size, image, takes_});
+      bytes_ += size;
+      // The oldest go first.
+      while (free_.size() > kKeptImages || bytes_ > kKeptBytes) {
+        dropped.push_back(free_.front().image);
+        bytes_ -= free_.front().size;
         free_.erase(free_.begin());
-        free_.emplace_back(size, image);
       }
     }
-    delete[] dropped;
+    for (uint8_t* p : dropped) delete[] p;
   }
 
   std::mutex mutex_;
-  std::vector<std::pair<size_t, uint8_t*>> free_;  // with mutex_
+  std::vector<Entry> free_;  // with mutex_; oldest first
+  size_t bytes_ = 0;         // with mutex_: the sizes in free_
+  uint64_t takes_ = 0;       // with mutex_
 };
 
 ImagePool& image_pool() {
@@ -308,7 +332,14 @@ int convert_to_bgr(const GstVideoInfo& info, const uint8_t* src, const Planes& p
 
 }  // namespace
 
-std::shared_ptr<Frame> sample_to_frame(GstSample* sample) {
+std::string frame_too_large(int64_t width, int64_t height, uint64_t max_pixels) {
+  return "Frame of " + std::to_string(width) + "x" + std::to_string(height) +
+         " pixels is larger than the limit of " + std::to_string(max_pixels) + " pixels";
+}
+
+size_t pooled_image_bytes() { return image_pool().bytes(); }
+
+std::shared_ptr<Frame> sample_to_frame(GstSample* sample, uint64_t max_pixels) {
   if (sample == nullptr) return nullptr;
   GstBuffer* buffer = gst_sample_get_buffer(sample);
   if (buffer == nullptr) return nullptr;
@@ -317,6 +348,11 @@ std::shared_ptr<Frame> sample_to_frame(GstSample* sample) {
   GstVideoInfo info;
   if (!gst_video_info_from_caps(&info, caps)) {
     throw SampleConversionError("Sample caps are not raw video: " + caps_text(caps));
+  }
+  if (uint64_t(GST_VIDEO_INFO_WIDTH(&info)) * uint64_t(GST_VIDEO_INFO_HEIGHT(&info)) >
+      max_pixels) {
+    throw SampleConversionError(frame_too_large(GST_VIDEO_INFO_WIDTH(&info),
+                                                GST_VIDEO_INFO_HEIGHT(&info), max_pixels));
   }
   const GstVideoFormat format = GST_VIDEO_INFO_FORMAT(&info);
   const int channels = packed_channels(format);

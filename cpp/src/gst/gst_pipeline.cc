@@ -7,7 +7,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cinttypes>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 #include "kelvo/errors.h"
@@ -34,13 +37,56 @@ gboolean dispatch_watch(GstBus* bus, GstMessage* message, gpointer user_data) {
 
 void free_watch(gpointer user_data) { delete static_cast<WatchData*>(user_data); }
 
+// What the bus sync handler needs: the record, and the guard whose error ends the pipeline.
+struct SyncData {
+  std::shared_ptr<BusRecord> record;
+  std::shared_ptr<FlowGuard> guard;  // may be null
+};
+
 GstBusSyncReply record_message(GstBus* /*bus*/, GstMessage* message, gpointer user_data) {
-  auto* record = static_cast<std::shared_ptr<BusRecord>*>(user_data);
-  (*record)->on_message(message, GST_MESSAGE_SRC(message));
+  auto* data = static_cast<SyncData*>(user_data);
+  const GstMessageType type = GST_MESSAGE_TYPE(message);
+  // Once the guard has stopped the source, the errors and the end of stream that follow are
+  // its consequences: its own error stays the reason.
+  if (data->guard && data->guard->tripped() && !data->guard->is_own_message(message) &&
+      (type == GST_MESSAGE_ERROR || type == GST_MESSAGE_EOS || type == GST_MESSAGE_WARNING)) {
+    return GST_BUS_DROP;
+  }
+  data->record->on_message(message, GST_MESSAGE_SRC(message));
   return GST_BUS_PASS;
 }
 
-void free_record(gpointer user_data) { delete static_cast<std::shared_ptr<BusRecord>*>(user_data); }
+void free_sync_data(gpointer user_data) { delete static_cast<SyncData*>(user_data); }
+
+// Shuts the guard's sockets unless dismissed (destroyed) within `milliseconds`. On a thread of
+// its own: the main loop that dispatches bus watches may be held up.
+class StopDeadline {
+ public:
+  StopDeadline(std::shared_ptr<FlowGuard> guard, guint milliseconds)
+      : thread_([this, guard = std::move(guard), milliseconds] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          if (!cond_.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                              [this] { return dismissed_; })) {
+            guard->shutdown_sockets();
+          }
+        }) {}
+  ~StopDeadline() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      dismissed_ = true;
+    }
+    cond_.notify_all();
+    thread_.join();
+  }
+  StopDeadline(const StopDeadline&) = delete;
+  StopDeadline& operator=(const StopDeadline&) = delete;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cond_;
+  bool dismissed_ = false;  // with mutex_
+  std::thread thread_;      // last: starts once the rest exists
+};
 
 std::string describe_state(GstElement* pipeline) {
   GstState current = GST_STATE_VOID_PENDING;
@@ -129,34 +175,41 @@ void BusRecord::wait_after(uint64_t sequence, gint64 max_us) {
 std::shared_ptr<GstPipelineWrapper> GstPipelineWrapper::create(GstElementPtr pipeline,
                                                                GstElementPtr appsink,
                                                                PipelineWatcher watcher,
-                                                               Logger* logger) {
-  std::shared_ptr<GstPipelineWrapper> wrapper(
-      new GstPipelineWrapper(std::move(pipeline), std::move(appsink), logger));
+                                                               Logger* logger,
+                                                               std::shared_ptr<FlowGuard> guard) {
+  std::shared_ptr<GstPipelineWrapper> wrapper(new GstPipelineWrapper(
+      std::move(pipeline), std::move(appsink), logger, std::move(guard)));
   wrapper->install_bus_handlers(std::move(watcher));
   return wrapper;
 }
 
 namespace {
 
-using ArrivalCounter = std::shared_ptr<std::atomic<uint64_t>>;
+// The arrival counter and the guard, shared with the appsink's probe.
+struct Arrivals {
+  std::shared_ptr<std::atomic<uint64_t>> counter;
+  std::shared_ptr<FlowGuard> guard;  // may be null
+};
 
 GstPadProbeReturn count_arrivals(GstPad* /*pad*/, GstPadProbeInfo* info, gpointer data) {
-  auto& counter = *static_cast<ArrivalCounter*>(data);
+  auto& arrivals = *static_cast<Arrivals*>(data);
   if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
-    counter->fetch_add(gst_buffer_list_length(GST_PAD_PROBE_INFO_BUFFER_LIST(info)),
-                       std::memory_order_relaxed);
+    arrivals.counter->fetch_add(gst_buffer_list_length(GST_PAD_PROBE_INFO_BUFFER_LIST(info)),
+                                std::memory_order_relaxed);
   } else {
-    counter->fetch_add(1, std::memory_order_relaxed);
+    arrivals.counter->fetch_add(1, std::memory_order_relaxed);
   }
+  if (arrivals.guard) arrivals.guard->on_frame();
   return GST_PAD_PROBE_OK;
 }
 
 }  // namespace
 
 GstPipelineWrapper::GstPipelineWrapper(GstElementPtr pipeline, GstElementPtr appsink,
-                                       Logger* logger)
+                                       Logger* logger, std::shared_ptr<FlowGuard> guard)
     : logger_(logger),
       appsink_(std::move(appsink)),
+      guard_(std::move(guard)),
       pipeline_(std::move(pipeline)),
       bus_(gst_element_get_bus(pipeline_.get())) {
   // Counts what reaches the appsink, so that frames it drops unread can be told.
@@ -164,14 +217,15 @@ GstPipelineWrapper::GstPipelineWrapper(GstElementPtr pipeline, GstElementPtr app
     gst_pad_add_probe(
         pad.get(),
         static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
-        count_arrivals, new ArrivalCounter(arrived_),
-        [](gpointer data) { delete static_cast<ArrivalCounter*>(data); });
+        count_arrivals, new Arrivals{arrived_, guard_},
+        [](gpointer data) { delete static_cast<Arrivals*>(data); });
   }
 }
 
 void GstPipelineWrapper::install_bus_handlers(PipelineWatcher watcher) {
-  gst_bus_set_sync_handler(bus_.get(), record_message, new std::shared_ptr<BusRecord>(bus_record_),
-                           free_record);
+  gst_bus_set_sync_handler(bus_.get(), record_message, new SyncData{bus_record_, guard_},
+                           free_sync_data);
+  if (guard_) guard_->attach(bus_.get());
   if (!watcher) return;
   auto* data = new WatchData{std::move(watcher), ref_object(pipeline_.get()), logger_};
   // Attaches to the thread-default main context, or the global default when there is none.
@@ -197,6 +251,7 @@ GstElementPtr GstPipelineWrapper::detach_for_release() {
 GstPipelineWrapper::~GstPipelineWrapper() {
   GstElementPtr pipeline = detach_for_release();
   if (!pipeline) return;
+  if (guard_ && guard_->tripped()) guard_->shutdown_sockets();
   // Dropped without release_resources(), perhaps on a streaming thread of this very pipeline
   // or on a thread that callbacks of it wait for: stop it from GStreamer's own thread pool,
   // which holds a reference until the state change is done.
@@ -215,7 +270,16 @@ GstStateChangeReturn GstPipelineWrapper::set_state(GstState state) {
   GstElementPtr pipeline = gst_pipeline();
   if (!pipeline)
     return state == GST_STATE_NULL ? GST_STATE_CHANGE_SUCCESS : GST_STATE_CHANGE_FAILURE;
+  if (state == GST_STATE_NULL) return stop(pipeline.get());
   return gst_element_set_state(pipeline.get(), state);
+}
+
+GstStateChangeReturn GstPipelineWrapper::stop(GstElement* pipeline) {
+  if (!guard_) return gst_element_set_state(pipeline, GST_STATE_NULL);
+  // A source that has sent junk gets no chance to send more while it says goodbye.
+  if (guard_->tripped()) guard_->shutdown_sockets();
+  StopDeadline deadline(guard_, kStopDeadlineMilliseconds);
+  return gst_element_set_state(pipeline, GST_STATE_NULL);
 }
 
 PipelineStateQuery GstPipelineWrapper::get_state(GstClockTime timeout) {
@@ -276,7 +340,7 @@ void GstPipelineWrapper::release_resources() {
   }
   GstElementPtr pipeline = detach_for_release();
   if (!pipeline) return;
-  gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+  stop(pipeline.get());
   gst_bus_set_flushing(bus_.get(), TRUE);
 }
 

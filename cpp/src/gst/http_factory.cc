@@ -66,16 +66,19 @@ void on_have_type(GstElement* typefind, guint /*probability*/, GstCaps* caps, gp
 }  // namespace
 
 HttpPipelineFactory::HttpPipelineFactory(std::string url, PipelineWatcher watcher,
-                                         PipelineCompleteCallback on_complete, Logger* logger)
+                                         PipelineCompleteCallback on_complete, Logger* logger,
+                                         uint64_t max_frame_pixels)
     : url_(std::move(url)),
       watcher_(std::move(watcher)),
       on_complete_(std::move(on_complete)),
-      logger_(logger) {}
+      logger_(logger),
+      max_frame_pixels_(max_frame_pixels) {}
 
 std::shared_ptr<Pipeline> HttpPipelineFactory::build() {
   auto context = std::make_shared<builtin::Context>();
   context->on_complete = on_complete_;
   context->logger = logger_;
+  context->guard = std::make_shared<FlowGuard>(max_frame_pixels_);
   GstElementPtr pipeline;
   GstElementPtr appsink = builtin::make_tail(&pipeline, context);
   GstElement* src = gst_element_factory_make("souphttpsrc", "source");
@@ -86,10 +89,12 @@ std::shared_ptr<Pipeline> HttpPipelineFactory::build() {
     }
     throw StreamSetupError("GStreamer elements 'souphttpsrc' and 'typefind' are required");
   }
-  const UrlCredentials credentials = split_credentials(url_);
-  g_object_set(src, "location", credentials.location.c_str(), "is-live", TRUE, nullptr);
-  if (credentials.has_user) g_object_set(src, "user-id", credentials.user.c_str(), nullptr);
-  if (credentials.has_password) g_object_set(src, "user-pw", credentials.password.c_str(), nullptr);
+  const ParsedUrl parsed = parse_url(url_);  // the credentials go to the source alone
+  g_object_set(src, "location", parsed.location.c_str(), "is-live", TRUE, nullptr);
+  if (parsed.has_user) g_object_set(src, "user-id", parsed.user.c_str(), nullptr);
+  if (parsed.has_password) g_object_set(src, "user-pw", parsed.password.c_str(), nullptr);
+  GstPadPtr src_pad(gst_element_get_static_pad(src, "src"));
+  context->guard->count_bytes(src_pad.get());
   gst_bin_add_many(GST_BIN(pipeline.get()), src, typefind, nullptr);
   if (!gst_element_link(src, typefind))
     throw StreamSetupError("Cannot link souphttpsrc to typefind");

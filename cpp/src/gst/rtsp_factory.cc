@@ -59,21 +59,35 @@ void on_pad_added(GstElement* /*src*/, GstPad* pad, gpointer data) {
     GstCapsPtr caps = builtin::pad_caps(pad);
     const RtpCodec* codec = rtp_codec(caps.get());
     if (codec == nullptr) return;
+    context->guard->count_bytes(pad);
     builtin::attach_encoded(context, pad, codec->depayloader, codec->parser);
   });
+}
+
+// Runs on the source's own thread before each request, right after it connected: the socket it
+// connected is the one that carries requests and responses.
+gboolean on_before_send(GstElement* /*src*/, gpointer /*message*/, gpointer data) {
+  auto& context = *static_cast<std::shared_ptr<builtin::Context>*>(data);
+  run_guarded(context->logger, "RTSP request handler", [&] {
+    if (GObjectPtr<GSocket> socket = FlowGuard::last_connected_socket()) {
+      context->guard->set_control_socket(socket.get());
+    }
+  });
+  return TRUE;  // send it
 }
 
 }  // namespace
 
 RtspPipelineFactory::RtspPipelineFactory(std::string url, int latency_ms, PipelineWatcher watcher,
                                          bool force_tcp, PipelineCompleteCallback on_complete,
-                                         Logger* logger)
+                                         Logger* logger, uint64_t max_frame_pixels)
     : url_(std::move(url)),
       latency_ms_(latency_ms),
       watcher_(std::move(watcher)),
       force_tcp_(force_tcp),
       on_complete_(std::move(on_complete)),
-      logger_(logger) {
+      logger_(logger),
+      max_frame_pixels_(max_frame_pixels) {
   if (latency_ms_ < 0) {
     throw std::invalid_argument("RTSP latency must be 0 or more milliseconds, not " +
                                 std::to_string(latency_ms_));
@@ -84,19 +98,22 @@ std::shared_ptr<Pipeline> RtspPipelineFactory::build() {
   auto context = std::make_shared<builtin::Context>();
   context->on_complete = on_complete_;
   context->logger = logger_;
+  context->guard = std::make_shared<FlowGuard>(max_frame_pixels_);
+  FlowGuard::watch_socket_connections();
   GstElementPtr pipeline;
   GstElementPtr appsink = builtin::make_tail(&pipeline, context);
   GstElement* src = gst_element_factory_make("rtspsrc", "source");
   if (src == nullptr) throw StreamSetupError("GStreamer element 'rtspsrc' is missing");
-  const UrlCredentials credentials = split_credentials(url_);
-  g_object_set(src, "location", credentials.location.c_str(), "latency",
+  const ParsedUrl parsed = parse_url(url_);  // the credentials go to the source alone
+  g_object_set(src, "location", parsed.location.c_str(), "latency",
                static_cast<guint>(latency_ms_), "drop-on-latency", TRUE, nullptr);
-  if (credentials.has_user) g_object_set(src, "user-id", credentials.user.c_str(), nullptr);
-  if (credentials.has_password) g_object_set(src, "user-pw", credentials.password.c_str(), nullptr);
+  if (parsed.has_user) g_object_set(src, "user-id", parsed.user.c_str(), nullptr);
+  if (parsed.has_password) g_object_set(src, "user-pw", parsed.password.c_str(), nullptr);
   if (force_tcp_) gst_util_set_object_arg(G_OBJECT(src), "protocols", "tcp");
   gst_bin_add(GST_BIN(pipeline.get()), src);
   builtin::connect(src, "select-stream", G_CALLBACK(on_select_stream), context);
   builtin::connect(src, "pad-added", G_CALLBACK(on_pad_added), context);
+  builtin::connect(src, "before-send", G_CALLBACK(on_before_send), context);
   return builtin::start(std::move(pipeline), std::move(appsink), context, watcher_);
 }
 

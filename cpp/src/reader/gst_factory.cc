@@ -8,10 +8,11 @@ std::shared_ptr<PipelineFactory> make_gst_factory(const FactoryRequest& request)
     case FactoryRequest::Kind::kRtsp:
       return std::make_shared<RtspPipelineFactory>(request.url, request.latency, request.watcher,
                                                    request.force_tcp, request.on_complete,
-                                                   request.logger);
+                                                   request.logger, request.max_frame_pixels);
     case FactoryRequest::Kind::kHttp:
       return std::make_shared<HttpPipelineFactory>(request.url, request.watcher,
-                                                   request.on_complete, request.logger);
+                                                   request.on_complete, request.logger,
+                                                   request.max_frame_pixels);
     case FactoryRequest::Kind::kCustom:
       break;
   }

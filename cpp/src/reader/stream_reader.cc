@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "kelvo/errors.h"
+#include "kelvo/settings_check.h"
 #include "kelvo/url.h"
 
 namespace kelvo {
@@ -41,9 +42,9 @@ FactoryRequest::Kind factory_kind(const ReaderSettings& settings) {
                          mask_password(settings.url));
 }
 
-std::shared_ptr<Frame> convert_gst_sample(const PulledSample& sample) {
+std::shared_ptr<Frame> convert_gst_sample(const PulledSample& sample, uint64_t max_pixels) {
   if (!sample.gst) throw SampleConversionError("The sample is not a GStreamer sample");
-  return sample_to_frame(sample.gst.get());
+  return sample_to_frame(sample.gst.get(), max_pixels);
 }
 
 int64_t GstStreamReader::open_readers() { return g_open_readers.load(); }
@@ -56,6 +57,12 @@ GstStreamReader::GstStreamReader(ReaderSettings settings, ReaderDeps deps)
 
 std::shared_ptr<GstStreamReader> GstStreamReader::create(ReaderSettings settings,
                                                          ReaderDeps deps) {
+  validate_reader_settings(settings);
+  if (!deps.convert) {
+    deps.convert = [max_pixels = settings.max_frame_pixels](const PulledSample& sample) {
+      return convert_gst_sample(sample, max_pixels);
+    };
+  }
   Logger& logger = *deps.logger;
   if (g_main_context_get_thread_default() != nullptr) logger.warning(kOtherContextWarning);
 
@@ -85,6 +92,7 @@ std::shared_ptr<GstStreamReader> GstStreamReader::create(ReaderSettings settings
   request.latency = s.latency;
   request.force_tcp = s.proxied;
   request.pipeline_str = s.pipeline_str.value_or("");
+  request.max_frame_pixels = s.max_frame_pixels;
   request.watcher = reader->restarter_->bus_watcher();
   request.restarter = reader->restarter_;
   request.reader = reader;

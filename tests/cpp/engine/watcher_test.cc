@@ -107,7 +107,8 @@ TEST_F(WatcherTest, TwoErrorsLogTwiceAndHaltOnce) {
   watch(second.get());
   EXPECT_EQ(logger_->texts(LogLevel::kError).size(), 2u);
   EXPECT_EQ(logger_->count_containing("new status StreamStatus.HALTED"), 1);
-  EXPECT_EQ(restarter_->last_error(), "second (debug: d2)");
+  // The error that halted the stream stays its reason; the second is a consequence.
+  EXPECT_EQ(restarter_->last_error(), "first (debug: d1)");
 }
 
 TEST_F(WatcherTest, AfterCloseTheLineIsWrittenAndTheStatusStays) {

@@ -334,8 +334,33 @@ INSTANTIATE_TEST_SUITE_P(
                   "Unsupported pixel format RGB16"},
         BadSample{"ShortBgr", "video/x-raw,format=BGR,width=4,height=4", 47, "holds 47 bytes"},
         BadSample{"ShortI420", "video/x-raw,format=I420,width=4,height=4", 23, "holds 23 bytes"},
-        BadSample{"EmptyBuffer", "video/x-raw,format=NV12,width=2,height=2", 0, "holds 0 bytes"}),
+        BadSample{"EmptyBuffer", "video/x-raw,format=NV12,width=2,height=2", 0, "holds 0 bytes"},
+        BadSample{"LargerThanTheLimit", "video/x-raw,format=I420,width=16000,height=16000", 64,
+                  "Frame of 16000x16000 pixels is larger than the limit of 35389440 pixels"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(FrameTest, TheCallersLimitHolds) {
+  GstSamplePtr sample = make_sample("I420", 8, 4, false);
+  EXPECT_THROW(sample_to_frame(sample.get(), 31), SampleConversionError);
+  EXPECT_NE(sample_to_frame(sample.get(), 32), nullptr);
+}
+
+// The pool keeps a few images of the size being pulled, and lets those of an old size go.
+TEST_F(FrameTest, ImagePoolIsBoundedAndFollowsTheFrameSize) {
+  auto pull = [](int width, int height, int count) {
+    GstSamplePtr sample = make_sample("I420", width, height, false);
+    std::vector<std::shared_ptr<Frame>> held;
+    for (int i = 0; i < count; ++i) held.push_back(sample_to_frame(sample.get()));
+  };
+  const size_t large = 1280 * 720 * 3 + 1;
+  const size_t small = 320 * 240 * 3 + 1;
+  pull(1280, 720, 8);
+  EXPECT_EQ(pooled_image_bytes(), 4 * large);
+  pull(7680, 4320, 2);  // 95 MiB each: two would pass the byte bound
+  EXPECT_EQ(pooled_image_bytes(), 7680u * 4320 * 3 + 1);
+  for (int i = 0; i < 6; ++i) pull(320, 240, 1);
+  EXPECT_EQ(pooled_image_bytes(), small);
+}
 
 TEST_F(FrameTest, VideoMetaStrideShorterThanRowIsRejected) {
   GstSamplePtr good = make_sample("BGR", 8, 4, false);

@@ -223,6 +223,17 @@ TEST_F(StreamReaderTest, UnsupportedSchemeMasksThePasswordAndStartsNothing) {
   EXPECT_EQ(factory_->builds(), 0);
 }
 
+TEST_F(StreamReaderTest, RefusesSettingsAndStatusesThatCannotWork) {
+  ReaderSettings settings;
+  settings.url = "http://user:secret@:-5/x";
+  EXPECT_THROW(make(settings), StreamSetupError);
+  EXPECT_TRUE(requests_.empty());
+  EXPECT_TRUE(launcher_.names().empty());
+  auto reader = make();
+  EXPECT_THROW(reader->set_status(static_cast<StreamStatus>(5)), std::invalid_argument);
+  EXPECT_EQ(reader->status(), StreamStatus::kStreaming);
+}
+
 TEST_F(StreamReaderTest, StartsTheRestarterThenThePullingThread) {
   auto reader = make();
   EXPECT_EQ(launcher_.names(),
