@@ -360,6 +360,41 @@ class TestBackoffAndTeardown:
                                          "closed", "within", "True"]
 
 
+def test_a_rebuild_that_fails_is_tried_again(runtime, caplog):
+    from unittest import mock
+
+    import kelvo._pipelines
+    import kelvo.stream_reader.gst as gst
+
+    builds = []
+
+    class Flaky:  # the second and third builds fail
+        def __init__(self, description, **kwargs):
+            self._factory = kelvo._pipelines.CustomPipelineFactory(description, **kwargs)
+
+        def build(self):
+            builds.append(len(builds) + 1)
+            if len(builds) in (2, 3):
+                raise ConnectionError(f"camera away ({len(builds)})")
+            return self._factory.build()
+
+    with mock.patch.object(gst, "CustomPipelineFactory", Flaky):
+        reader = gst.GstStreamReader(1, "test://x", runtime_options={},
+                                     pipeline_str="videotestsrc num-buffers=30 ! appsink",
+                                     base_backoff_seconds=0, max_backoff_seconds=0.05)
+    try:
+        deadline = time.monotonic() + 20
+        while len(builds) < 4 and time.monotonic() < deadline:
+            time.sleep(0.02)
+        reader.latest_frame_event.clear()
+        assert reader.latest_frame_event.wait(10)  # streams again, without help
+        assert reader.stats["restarts"] >= 3
+        failures = [r for r in caplog.records if "restart failed" in r.getMessage()]
+        assert len(failures) == 2 and failures[0].exc_info[0] is ConnectionError
+    finally:
+        reader.wait_until_closed()
+
+
 def test_watch_exits_at_once_while_a_reader_backs_off():
     start = time.monotonic()
     result = subprocess.run(

@@ -339,6 +339,26 @@ def test_errors_reach_the_logger_with_their_traceback(runtime, caplog):
     assert any(name == "error" and "unexpected error" in args[0] for name, args, _ in plain.calls)
 
 
+def test_replaced_conversion_error_is_logged_by_its_message(runtime, caplog):
+    class Unreadable(Exception):
+        pass
+
+    def refuse(sample):
+        raise Unreadable("no picture in this sample")
+
+    with mock.patch.multiple(gst, SampleConversionError=Unreadable, sample_to_ndarray=refuse):
+        reader = gst.GstStreamReader(1, "test://x", runtime_options={}, base_backoff_seconds=5,
+                                     pipeline_str="videotestsrc is-live=true ! appsink")
+        try:
+            deadline = time.monotonic() + 10
+            while reader.status != StreamStatus.HALTED and time.monotonic() < deadline:
+                time.sleep(0.02)
+        finally:
+            reader.close(block=False)
+    line = [r for r in caplog.records if r.getMessage() == "no picture in this sample"]
+    assert line and line[0].exc_info is None  # its own message, no traceback
+
+
 def test_one_core_per_process():
     result = run_python(
         """
