@@ -219,11 +219,16 @@ bool GstStreamReader::pull_once() {
       }
       return true;
     }
-    state_->new_status_cond().wait_for(kStatusPollSeconds);
+    // The poll gives a status change a moment to land before the next pull. While samples keep
+    // coming it is left out: the status was just read, and a pull that returns nothing within
+    // kPullTimeout brings the poll back. At 30 frames a second it would be a second wake-up
+    // of this thread per frame, and it would cap a fast source at a thousand frames a second.
+    if (!pulled_last_pass_) state_->new_status_cond().wait_for(kStatusPollSeconds);
     pipeline = state_->pipeline();
   }
 
   PulledSample sample = pipeline ? pipeline->pull_sample(kPullTimeout) : PulledSample{};
+  pulled_last_pass_ = static_cast<bool>(sample);
   const double timestamp = clock.now();
   const int64_t id = this->id();
   count_drops(pipeline, static_cast<bool>(sample));
