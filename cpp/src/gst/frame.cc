@@ -168,6 +168,25 @@ bool is_converted(GstVideoFormat format) {
   }
 }
 
+// Whether nothing but the sample holds `buffer` and nothing but `buffer` holds its memory: no
+// decoder that keeps it as a reference frame, no tee that handed it to another branch, no sink's
+// last sample, no other buffer sharing the memory. gst_buffer_is_all_memory_writable cannot
+// tell: it also asks whether the sample that holds the buffer is writable, and an appsink keeps
+// a reference to the sample it handed out (to reuse it on the next pull, when it finds it shared
+// and makes another), though it never touches the buffer again.
+bool held_by_sample_alone(GstBuffer* buffer) {
+  if (GST_MINI_OBJECT_REFCOUNT_VALUE(buffer) != 1) return false;
+  const guint count = gst_buffer_n_memory(buffer);
+  for (guint i = 0; i < count; ++i) {
+    GstMemory* memory = gst_buffer_peek_memory(buffer, i);
+    if (GST_MINI_OBJECT_REFCOUNT_VALUE(memory) != 1 || memory->parent != nullptr ||
+        GST_MEMORY_IS_READONLY(memory)) {
+      return false;
+    }
+  }
+  return count > 0;
+}
+
 // The plane geometry of `format`, with strides and offsets from the caps or, when the buffer
 // carries one, from its video meta.
 Planes plane_layout(const GstVideoInfo& info, GstBuffer* buffer) {
@@ -367,12 +386,10 @@ std::shared_ptr<Frame> sample_to_frame(GstSample* sample, uint64_t max_pixels) {
   frame->height = GST_VIDEO_INFO_HEIGHT(&info);
 
   if (channels > 0) {
-    // Exclusively ours when only the sample holds the buffer and no other buffer shares its
-    // memory (a decoder that keeps a reference frame, a tee, a sink's last sample all hold a
-    // reference): then the host may write into it. The mapping is a read mapping all the same,
-    // since GStreamer counts the caller's reference to the sample against a write mapping.
-    const bool exclusive =
-        GST_MINI_OBJECT_REFCOUNT_VALUE(buffer) == 1 && gst_buffer_is_all_memory_writable(buffer);
+    // The host may write into it when it is ours alone (see held_by_sample_alone). The mapping
+    // is a read mapping all the same, since GStreamer counts the caller's reference to the
+    // sample against a write mapping.
+    const bool exclusive = held_by_sample_alone(buffer);
     auto mapped = std::make_shared<MappedSample>(sample);
     if (!mapped->mapped()) {
       throw SampleConversionError("Sample buffer cannot be mapped for reading: " + caps_text(caps));
