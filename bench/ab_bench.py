@@ -1,0 +1,66 @@
+"""kelvo of this tree against another install of kelvo, alternating on the same stream.
+
+    .venv/bin/python -P bench/ab_bench.py --other /path/to/other/.venv/bin/python \
+        [--rounds 5] [--seconds 8] [--keyframes-only]
+
+The two builds read the same 1280×720@30 H.264 stream of one local RTSP server in turns (A, B,
+A, B, ...), each in a fresh process, so that the drift of a shared machine falls on both alike;
+the medians and the spread of each side's CPU per frame are printed. For "before and after"
+figures of a change: install the earlier commit into a second virtual environment and name its
+Python with --other.
+"""
+
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # -P leaves it out
+from bench_util import HERE, machine
+
+
+def run(python, url, seconds, keyframes_only):
+    args = [python, "-P", os.path.join(HERE, "contenders.py"), "kelvo", url,
+            "--seconds", str(seconds)]
+    if keyframes_only:
+        args.append("--keyframes-only")
+    result = subprocess.run(args, capture_output=True, text=True, timeout=seconds * 10 + 60)
+    lines = [line for line in result.stdout.splitlines() if line.startswith("{")]
+    if result.returncode != 0 or not lines:
+        raise RuntimeError(result.stderr.strip()[-2000:] or "no output")
+    return json.loads(lines[-1])["cpu_ms_per_frame"]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--other", required=True, help="the Python of the other install")
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--seconds", type=float, default=8.0)
+    parser.add_argument("--keyframes-only", action="store_true")
+    args = parser.parse_args()
+    print(f"ab_bench | {machine()}")
+    from kelvo.testing import RtspTestServer
+
+    sides = {"this": sys.executable, "other": args.other}
+    figures = {name: [] for name in sides}
+    with RtspTestServer(mounts=["h264"], width=1280, height=720, fps=30,
+                        keyframe_interval=30) as server:
+        for _ in range(args.rounds):
+            for name, python in sides.items():
+                figures[name].append(run(python, server.url("h264"), args.seconds,
+                                         args.keyframes_only))
+    print(f"kelvo CPU ms per frame, 1280x720@30 H.264 over RTSP, {args.rounds} rounds of "
+          f"{args.seconds:g} s{' (keyframes only)' if args.keyframes_only else ''}:")
+    for name, values in figures.items():
+        print(f"  {name:<6} median {statistics.median(values):.3f}  "
+              f"min {min(values):.3f}  max {max(values):.3f}  ({sides[name]})")
+    change = statistics.median(figures["this"]) / statistics.median(figures["other"])
+    print(f"  this / other: {change:.3f}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
