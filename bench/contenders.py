@@ -6,9 +6,17 @@ Run one contender: ``python -P bench/contenders.py READER SOURCE [--seconds S] [
 - ``frames``: frames published during the measurement window (after the first frame);
 - ``cpu_ms_per_frame``: process CPU (user+sys) in the window divided by those frames;
 - ``fps``: frames per second per reader; ``first_frame_s``: from opening to the first frame;
-- ``loop_rate``: with --busy, iterations per second of the pure-Python loop on the main thread.
+- ``loop_rate``: with --busy, iterations per second of the pure-Python loop on the main thread;
+- ``host_cpu_s``: the main thread's own CPU in the window (the busy loop, or the polling), and
+  ``cpu_ms_per_frame_without_host``: the process CPU less that, per frame;
+- ``rss_mib``, ``os_threads``: peak resident memory and threads of the process at the end.
 
-READER: kelvo, pygobject, opencv-ffmpeg, opencv-gst, pyav, floor (gst-launch-1.0 into fakesink).
+With --poll-hz N the main thread reads every reader's newest frame N times a second and sleeps
+in between (as a host that shows or analyses frames does) instead of sleeping through the window.
+
+READER: kelvo, pygobject, opencv-ffmpeg, opencv-gst, pyav; source (a ``gst:`` description with
+its appsink replaced by fakesink, in this process: the source's own cost); floor (gst-launch-1.0
+into fakesink).
 SOURCE: an rtsp:// URL, or ``gst:DESCRIPTION`` ending in a BGR appsink (for the non-decoding
 source; the floor replaces the appsink by fakesink).
 """
@@ -49,6 +57,9 @@ class KelvoReader:
     def frames(self):
         return self.reader.stats["frames_published"]
 
+    def poll(self):
+        return self.reader.latest_frame
+
     def wait_first(self, timeout):
         return self.reader.latest_frame_event.wait(timeout)
 
@@ -68,11 +79,52 @@ class PyGObjectReader:
     def frames(self):
         return self.reader.frames
 
+    def poll(self):
+        return self.reader.latest
+
     def wait_first(self, timeout):
         return self.reader.event.wait(timeout)
 
     def close(self):
         self.reader.close()
+
+
+class SourceOnly:
+    """The description's source alone: its appsink replaced by fakesink, run in this process."""
+
+    def __init__(self, source, index, keyframes_only=False):
+        import gi
+
+        gi.require_version("Gst", "1.0")
+        from gi.repository import Gst
+
+        Gst.init(None)
+        if not source.startswith("gst:"):
+            raise ValueError("the source contender needs a gst: description")
+        description = source[4:].rsplit("!", 1)[0] + "! fakesink name=sink sync=false"
+        self.pipeline = Gst.parse_launch(description)
+        self.sink = self.pipeline.get_by_name("sink")
+        self.pipeline.set_state(Gst.State.PLAYING)
+
+    @property
+    def frames(self):
+        return self.sink.get_property("stats").get_value("rendered")
+
+    def poll(self):
+        return None
+
+    def wait_first(self, timeout):
+        deadline = time.monotonic() + timeout
+        while self.frames == 0:
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.01)
+        return True
+
+    def close(self):
+        from gi.repository import Gst
+
+        self.pipeline.set_state(Gst.State.NULL)
 
 
 class _ThreadReader:
@@ -90,6 +142,9 @@ class _ThreadReader:
         self.latest = (time.time(), image)
         self.frames += 1
         self.event.set()
+
+    def poll(self):
+        return self.latest
 
     def wait_first(self, timeout):
         return self.event.wait(timeout)
@@ -148,6 +203,7 @@ READERS = {
     "opencv-ffmpeg": lambda s, i, k=False: OpenCVReader(s, i, k, "ffmpeg"),
     "opencv-gst": lambda s, i, k=False: OpenCVReader(s, i, k, "gst"),
     "pyav": PyAVReader,
+    "source": SourceOnly,
 }
 
 
@@ -161,7 +217,24 @@ def busy_loop(seconds):
     return count / seconds
 
 
-def measure(reader_name, source, seconds, busy, keyframes_only, readers):
+def poll_loop(contenders, seconds, hz):
+    """Reads every contender's newest frame `hz` times a second, sleeping in between."""
+    period = 1.0 / hz
+    start = time.perf_counter()
+    tick = start
+    while True:
+        for c in contenders:
+            c.poll()
+        tick += period
+        now = time.perf_counter()
+        if tick - start >= seconds:
+            time.sleep(max(0.0, start + seconds - now))
+            return
+        if tick > now:
+            time.sleep(tick - now)
+
+
+def measure(reader_name, source, seconds, busy, keyframes_only, readers, poll_hz=None):
     opened = time.perf_counter()
     contenders = [READERS[reader_name](source, i + 1, keyframes_only) for i in range(readers)]
     first = None
@@ -172,9 +245,15 @@ def measure(reader_name, source, seconds, busy, keyframes_only, readers):
             first = time.perf_counter() - opened
     time.sleep(1.0)  # settle: every reader past its start
     frames0 = [c.frames for c in contenders]
-    cpu0, wall0 = cpu_seconds(), time.perf_counter()
-    loop_rate = busy_loop(seconds) if busy else (time.sleep(seconds) or None)
-    cpu1, wall1 = cpu_seconds(), time.perf_counter()
+    cpu0, wall0, host0 = cpu_seconds(), time.perf_counter(), time.thread_time()
+    loop_rate = None
+    if busy:
+        loop_rate = busy_loop(seconds)
+    elif poll_hz:
+        poll_loop(contenders, seconds, poll_hz)
+    else:
+        time.sleep(seconds)
+    cpu1, wall1, host1 = cpu_seconds(), time.perf_counter(), time.thread_time()
     frames = [c.frames - f for c, f in zip(contenders, frames0)]
     rss_mib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     os_threads = len(os.listdir("/proc/self/task"))
@@ -188,6 +267,9 @@ def measure(reader_name, source, seconds, busy, keyframes_only, readers):
         "fps": total / wall / readers, "min_fps": min(frames) / wall,
         "cpu_s": cpu1 - cpu0, "wall_s": wall,
         "cpu_ms_per_frame": 1000 * (cpu1 - cpu0) / total if total else None,
+        "host_cpu_s": host1 - host0,
+        "cpu_ms_per_frame_without_host":
+            1000 * (cpu1 - cpu0 - (host1 - host0)) / total if total else None,
         "first_frame_s": first, "loop_rate": loop_rate,
         "rss_mib": rss_mib, "os_threads": os_threads,
     }
@@ -230,12 +312,13 @@ def main():
     parser.add_argument("--keyframes-only", action="store_true")
     parser.add_argument("--readers", type=int, default=1)
     parser.add_argument("--frames-hint", type=int)
+    parser.add_argument("--poll-hz", type=float)
     args = parser.parse_args()
     if args.reader == "floor":
         result = floor(args.source, args.seconds, args.frames_hint)
     else:
         result = measure(args.reader, args.source, args.seconds, args.busy,
-                         args.keyframes_only, args.readers)
+                         args.keyframes_only, args.readers, args.poll_hz)
     print(json.dumps(result))
     sys.stdout.flush()
     os._exit(0)  # readers of other libraries may hang at interpreter exit; the figures are out
