@@ -40,6 +40,29 @@ def cpu_seconds(who=resource.RUSAGE_SELF):
     return usage.ru_utime + usage.ru_stime
 
 
+def context_switches():
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_nvcsw + usage.ru_nivcsw
+
+
+def thread_cpu():
+    """CPU seconds of each thread of this process, by name (Python's name where it has one,
+    else the name the thread gave itself: GStreamer names a streaming thread element:pad)."""
+    names = {str(t.native_id): t.name for t in threading.enumerate()}
+    cpu = {}
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/comm") as f:
+                comm = f.read().strip()
+            with open(f"/proc/self/task/{tid}/schedstat") as f:
+                seconds = int(f.read().split()[0]) / 1e9
+        except OSError:
+            continue
+        name = names.get(tid, comm)
+        cpu[(tid, name)] = seconds
+    return cpu
+
+
 class KelvoReader:
     def __init__(self, source, index, keyframes_only=False):
         from kelvo import glib_runtime
@@ -245,6 +268,7 @@ def measure(reader_name, source, seconds, busy, keyframes_only, readers, poll_hz
             first = time.perf_counter() - opened
     time.sleep(1.0)  # settle: every reader past its start
     frames0 = [c.frames for c in contenders]
+    threads0, switches0 = thread_cpu(), context_switches()
     cpu0, wall0, host0 = cpu_seconds(), time.perf_counter(), time.thread_time()
     loop_rate = None
     if busy:
@@ -254,6 +278,7 @@ def measure(reader_name, source, seconds, busy, keyframes_only, readers, poll_hz
     else:
         time.sleep(seconds)
     cpu1, wall1, host1 = cpu_seconds(), time.perf_counter(), time.thread_time()
+    threads1, switches1 = thread_cpu(), context_switches()
     frames = [c.frames - f for c, f in zip(contenders, frames0)]
     rss_mib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     os_threads = len(os.listdir("/proc/self/task"))
@@ -272,7 +297,24 @@ def measure(reader_name, source, seconds, busy, keyframes_only, readers, poll_hz
             1000 * (cpu1 - cpu0 - (host1 - host0)) / total if total else None,
         "first_frame_s": first, "loop_rate": loop_rate,
         "rss_mib": rss_mib, "os_threads": os_threads,
+        "context_switches_per_frame": (switches1 - switches0) / total if total else None,
+        "thread_cpu_ms_per_frame": thread_shares(threads0, threads1, total),
     }
+
+
+def thread_shares(before, after, frames):
+    """CPU ms per frame of each kind of thread (numbers in GStreamer's names folded: udpsrc3:src
+    and udpsrc5:src are one kind), largest first."""
+    import re
+
+    shares = {}
+    for key, seconds in after.items():
+        name = re.sub(r"\d+", "", key[1])
+        shares[name] = shares.get(name, 0.0) + seconds - before.get(key, 0.0)
+    if not frames:
+        return {}
+    return {name: round(1000 * cpu / frames, 4)
+            for name, cpu in sorted(shares.items(), key=lambda item: -item[1]) if cpu > 0}
 
 
 def floor(source, seconds, frames_hint=None):
