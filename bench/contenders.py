@@ -257,7 +257,8 @@ def poll_loop(contenders, seconds, hz):
             time.sleep(tick - now)
 
 
-def measure(reader_name, source, seconds, busy, keyframes_only, readers, poll_hz=None):
+def measure(reader_name, source, seconds, busy, keyframes_only, readers, poll_hz=None,
+            close=True):
     opened = time.perf_counter()
     contenders = [READERS[reader_name](source, i + 1, keyframes_only) for i in range(readers)]
     first = None
@@ -282,7 +283,7 @@ def measure(reader_name, source, seconds, busy, keyframes_only, readers, poll_hz
     frames = [c.frames - f for c, f in zip(contenders, frames0)]
     rss_mib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     os_threads = len(os.listdir("/proc/self/task"))
-    for c in contenders:
+    for c in contenders if close else ():
         c.close()
     wall = wall1 - wall0
     total = sum(frames)
@@ -355,12 +356,15 @@ def main():
     parser.add_argument("--readers", type=int, default=1)
     parser.add_argument("--frames-hint", type=int)
     parser.add_argument("--poll-hz", type=float)
+    parser.add_argument("--no-close", action="store_true",
+                        help="leave the readers open: the process ends right after the figures")
     args = parser.parse_args()
     if args.reader == "floor":
         result = floor(args.source, args.seconds, args.frames_hint)
     else:
         result = measure(args.reader, args.source, args.seconds, args.busy,
-                         args.keyframes_only, args.readers, args.poll_hz)
+                         args.keyframes_only, args.readers, args.poll_hz,
+                         close=not args.no_close)
     print(json.dumps(result))
     sys.stdout.flush()
     os._exit(0)  # readers of other libraries may hang at interpreter exit; the figures are out
