@@ -10,9 +10,10 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def run_contender(reader, source, timeout=120, **options):
-    """Runs bench/contenders.py in a fresh process and returns its figures (or an error)."""
-    args = [sys.executable, "-P", os.path.join(HERE, "contenders.py"), reader, source]
+def run_contender(reader, source, timeout=120, python=None, cpus=None, **options):
+    """Runs bench/contenders.py in a fresh process (of `python`, this one's unless given; on the
+    cores `cpus` when given) and returns its figures (or an error)."""
+    args = [python or sys.executable, "-P", os.path.join(HERE, "contenders.py"), reader, source]
     for key, value in options.items():
         flag = "--" + key.replace("_", "-")
         if value is True:
@@ -20,7 +21,9 @@ def run_contender(reader, source, timeout=120, **options):
         elif value not in (None, False):
             args += [flag, str(value)]
     try:
-        result = subprocess.run(args, capture_output=True, text=True, timeout=timeout)
+        result = subprocess.run(
+            args, capture_output=True, text=True, timeout=timeout,
+            preexec_fn=(lambda: os.sched_setaffinity(0, cpus)) if cpus else None)
     except subprocess.TimeoutExpired:
         return {"reader": reader, "error": f"timed out after {timeout} s"}
     lines = [line for line in result.stdout.splitlines() if line.startswith("{")]

@@ -6,9 +6,17 @@ Run one contender: ``python -P bench/contenders.py READER SOURCE [--seconds S] [
 - ``frames``: frames published during the measurement window (after the first frame);
 - ``cpu_ms_per_frame``: process CPU (user+sys) in the window divided by those frames;
 - ``fps``: frames per second per reader; ``first_frame_s``: from opening to the first frame;
-- ``loop_rate``: with --busy, iterations per second of the pure-Python loop on the main thread.
+- ``loop_rate``: with --busy, iterations per second of the pure-Python loop on the main thread;
+- ``host_cpu_s``: the main thread's own CPU in the window (the busy loop, or the polling), and
+  ``cpu_ms_per_frame_without_host``: the process CPU less that, per frame;
+- ``rss_mib``, ``os_threads``: peak resident memory and threads of the process at the end.
 
-READER: kelvo, pygobject, opencv-ffmpeg, opencv-gst, pyav, floor (gst-launch-1.0 into fakesink).
+With --poll-hz N the main thread reads every reader's newest frame N times a second and sleeps
+in between (as a host that shows or analyses frames does) instead of sleeping through the window.
+
+READER: kelvo, pygobject, opencv-ffmpeg, opencv-gst, pyav; source (a ``gst:`` description with
+its appsink replaced by fakesink, in this process: the source's own cost); floor (gst-launch-1.0
+into fakesink).
 SOURCE: an rtsp:// URL, or ``gst:DESCRIPTION`` ending in a BGR appsink (for the non-decoding
 source; the floor replaces the appsink by fakesink).
 """
@@ -32,6 +40,29 @@ def cpu_seconds(who=resource.RUSAGE_SELF):
     return usage.ru_utime + usage.ru_stime
 
 
+def context_switches():
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_nvcsw + usage.ru_nivcsw
+
+
+def thread_cpu():
+    """CPU seconds of each thread of this process, by name (Python's name where it has one,
+    else the name the thread gave itself: GStreamer names a streaming thread element:pad)."""
+    names = {str(t.native_id): t.name for t in threading.enumerate()}
+    cpu = {}
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/comm") as f:
+                comm = f.read().strip()
+            with open(f"/proc/self/task/{tid}/schedstat") as f:
+                seconds = int(f.read().split()[0]) / 1e9
+        except OSError:
+            continue
+        name = names.get(tid, comm)
+        cpu[(tid, name)] = seconds
+    return cpu
+
+
 class KelvoReader:
     def __init__(self, source, index, keyframes_only=False):
         from kelvo import glib_runtime
@@ -48,6 +79,9 @@ class KelvoReader:
     @property
     def frames(self):
         return self.reader.stats["frames_published"]
+
+    def poll(self):
+        return self.reader.latest_frame
 
     def wait_first(self, timeout):
         return self.reader.latest_frame_event.wait(timeout)
@@ -68,11 +102,52 @@ class PyGObjectReader:
     def frames(self):
         return self.reader.frames
 
+    def poll(self):
+        return self.reader.latest
+
     def wait_first(self, timeout):
         return self.reader.event.wait(timeout)
 
     def close(self):
         self.reader.close()
+
+
+class SourceOnly:
+    """The description's source alone: its appsink replaced by fakesink, run in this process."""
+
+    def __init__(self, source, index, keyframes_only=False):
+        import gi
+
+        gi.require_version("Gst", "1.0")
+        from gi.repository import Gst
+
+        Gst.init(None)
+        if not source.startswith("gst:"):
+            raise ValueError("the source contender needs a gst: description")
+        description = source[4:].rsplit("!", 1)[0] + "! fakesink name=sink sync=false"
+        self.pipeline = Gst.parse_launch(description)
+        self.sink = self.pipeline.get_by_name("sink")
+        self.pipeline.set_state(Gst.State.PLAYING)
+
+    @property
+    def frames(self):
+        return self.sink.get_property("stats").get_value("rendered")
+
+    def poll(self):
+        return None
+
+    def wait_first(self, timeout):
+        deadline = time.monotonic() + timeout
+        while self.frames == 0:
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.01)
+        return True
+
+    def close(self):
+        from gi.repository import Gst
+
+        self.pipeline.set_state(Gst.State.NULL)
 
 
 class _ThreadReader:
@@ -90,6 +165,9 @@ class _ThreadReader:
         self.latest = (time.time(), image)
         self.frames += 1
         self.event.set()
+
+    def poll(self):
+        return self.latest
 
     def wait_first(self, timeout):
         return self.event.wait(timeout)
@@ -148,6 +226,7 @@ READERS = {
     "opencv-ffmpeg": lambda s, i, k=False: OpenCVReader(s, i, k, "ffmpeg"),
     "opencv-gst": lambda s, i, k=False: OpenCVReader(s, i, k, "gst"),
     "pyav": PyAVReader,
+    "source": SourceOnly,
 }
 
 
@@ -161,7 +240,25 @@ def busy_loop(seconds):
     return count / seconds
 
 
-def measure(reader_name, source, seconds, busy, keyframes_only, readers):
+def poll_loop(contenders, seconds, hz):
+    """Reads every contender's newest frame `hz` times a second, sleeping in between."""
+    period = 1.0 / hz
+    start = time.perf_counter()
+    tick = start
+    while True:
+        for c in contenders:
+            c.poll()
+        tick += period
+        now = time.perf_counter()
+        if tick - start >= seconds:
+            time.sleep(max(0.0, start + seconds - now))
+            return
+        if tick > now:
+            time.sleep(tick - now)
+
+
+def measure(reader_name, source, seconds, busy, keyframes_only, readers, poll_hz=None,
+            close=True):
     opened = time.perf_counter()
     contenders = [READERS[reader_name](source, i + 1, keyframes_only) for i in range(readers)]
     first = None
@@ -172,13 +269,21 @@ def measure(reader_name, source, seconds, busy, keyframes_only, readers):
             first = time.perf_counter() - opened
     time.sleep(1.0)  # settle: every reader past its start
     frames0 = [c.frames for c in contenders]
-    cpu0, wall0 = cpu_seconds(), time.perf_counter()
-    loop_rate = busy_loop(seconds) if busy else (time.sleep(seconds) or None)
-    cpu1, wall1 = cpu_seconds(), time.perf_counter()
+    threads0, switches0 = thread_cpu(), context_switches()
+    cpu0, wall0, host0 = cpu_seconds(), time.perf_counter(), time.thread_time()
+    loop_rate = None
+    if busy:
+        loop_rate = busy_loop(seconds)
+    elif poll_hz:
+        poll_loop(contenders, seconds, poll_hz)
+    else:
+        time.sleep(seconds)
+    cpu1, wall1, host1 = cpu_seconds(), time.perf_counter(), time.thread_time()
+    threads1, switches1 = thread_cpu(), context_switches()
     frames = [c.frames - f for c, f in zip(contenders, frames0)]
     rss_mib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     os_threads = len(os.listdir("/proc/self/task"))
-    for c in contenders:
+    for c in contenders if close else ():
         c.close()
     wall = wall1 - wall0
     total = sum(frames)
@@ -188,9 +293,29 @@ def measure(reader_name, source, seconds, busy, keyframes_only, readers):
         "fps": total / wall / readers, "min_fps": min(frames) / wall,
         "cpu_s": cpu1 - cpu0, "wall_s": wall,
         "cpu_ms_per_frame": 1000 * (cpu1 - cpu0) / total if total else None,
+        "host_cpu_s": host1 - host0,
+        "cpu_ms_per_frame_without_host":
+            1000 * (cpu1 - cpu0 - (host1 - host0)) / total if total else None,
         "first_frame_s": first, "loop_rate": loop_rate,
         "rss_mib": rss_mib, "os_threads": os_threads,
+        "context_switches_per_frame": (switches1 - switches0) / total if total else None,
+        "thread_cpu_ms_per_frame": thread_shares(threads0, threads1, total),
     }
+
+
+def thread_shares(before, after, frames):
+    """CPU ms per frame of each kind of thread (numbers in GStreamer's names folded: udpsrc3:src
+    and udpsrc5:src are one kind), largest first."""
+    import re
+
+    shares = {}
+    for key, seconds in after.items():
+        name = re.sub(r"\d+", "", key[1])
+        shares[name] = shares.get(name, 0.0) + seconds - before.get(key, 0.0)
+    if not frames:
+        return {}
+    return {name: round(1000 * cpu / frames, 4)
+            for name, cpu in sorted(shares.items(), key=lambda item: -item[1]) if cpu > 0}
 
 
 def floor(source, seconds, frames_hint=None):
@@ -230,12 +355,16 @@ def main():
     parser.add_argument("--keyframes-only", action="store_true")
     parser.add_argument("--readers", type=int, default=1)
     parser.add_argument("--frames-hint", type=int)
+    parser.add_argument("--poll-hz", type=float)
+    parser.add_argument("--no-close", action="store_true",
+                        help="leave the readers open: the process ends right after the figures")
     args = parser.parse_args()
     if args.reader == "floor":
         result = floor(args.source, args.seconds, args.frames_hint)
     else:
         result = measure(args.reader, args.source, args.seconds, args.busy,
-                         args.keyframes_only, args.readers)
+                         args.keyframes_only, args.readers, args.poll_hz,
+                         close=not args.no_close)
     print(json.dumps(result))
     sys.stdout.flush()
     os._exit(0)  # readers of other libraries may hang at interpreter exit; the figures are out

@@ -403,7 +403,7 @@ py::object frame_to_python(const std::shared_ptr<Frame>& frame) {
     shape.push_back(frame->channels);
     strides.push_back(1);
   }
-  if (!frame->writable) {
+  if (!frame->writable()) {
     py::array_t<uint8_t> copy(shape);
     const size_t row = static_cast<size_t>(frame->width) * frame->channels;
     for (int r = 0; r < frame->height; ++r) {

@@ -17,7 +17,8 @@ Each server runs in a process of its own and is driven through a class here::
 API of both classes:
 
 - ``__init__(mounts=..., width=320, height=240, fps=15, keyframe_interval=15, pattern="ball",
-  port=0, user=None, password=None)``: nothing starts yet. RTSP mounts: ``"h264"``, ``"h265"``,
+  port=0, user=None, password=None, bitrate=800)``: nothing starts yet. ``bitrate`` is the
+  H.264/H.265 encoders' kbit/s. RTSP mounts: ``"h264"``, ``"h265"``,
   ``"mjpeg"``; HTTP mounts: ``"mjpeg"``, ``"ts"``. Every mount has one shared encoder, whatever
   the number of clients. ``keyframe_interval`` is in frames (exact: no scene-cut keyframes).
   ``pattern`` is a ``videotestsrc`` pattern name. With ``user`` and ``password`` clients must log
@@ -59,7 +60,8 @@ class _ServerProcess:
 
     def __init__(self, mounts: Iterable[str], width: int = 320, height: int = 240, fps: int = 15,
                  keyframe_interval: int = 15, pattern: str = "ball", port: int = 0,
-                 user: Optional[str] = None, password: Optional[str] = None):
+                 user: Optional[str] = None, password: Optional[str] = None,
+                 bitrate: int = 800):
         self.mounts: List[str] = list(mounts)
         for mount in self.mounts:
             if mount not in self._mount_names:
@@ -69,6 +71,7 @@ class _ServerProcess:
         self.fps = fps
         self.keyframe_interval = keyframe_interval
         self.pattern = pattern
+        self.bitrate = bitrate
         self.port: int = port
         self.user = user
         self.password = password
@@ -90,7 +93,7 @@ class _ServerProcess:
         command = [sys.executable, os.path.join(_HERE, self._script), "--port", str(self.port),
                    "--width", str(self.width), "--height", str(self.height),
                    "--fps", str(self.fps), "--keyframe-interval", str(self.keyframe_interval),
-                   "--pattern", self.pattern]
+                   "--pattern", self.pattern, "--bitrate", str(self.bitrate)]
         for mount in self.mounts:
             command += ["--mount", mount]
         if self.user is not None:

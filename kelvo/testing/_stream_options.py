@@ -14,6 +14,7 @@ def parse_arguments(description: str, mounts: Iterable[str],
     parser.add_argument("--fps", type=int, default=15)
     parser.add_argument("--keyframe-interval", type=int, default=15)
     parser.add_argument("--pattern", default="ball")
+    parser.add_argument("--bitrate", type=int, default=800, help="kbit/s of H.264 and H.265")
     parser.add_argument("--user", default=None, help="with --password: clients must log in")
     parser.add_argument("--password", default=None)
     return parser.parse_args(argv)

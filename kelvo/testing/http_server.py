@@ -29,7 +29,7 @@ ENCODERS = {
     "mjpeg": "jpegenc quality=85",
     "ts": (
         "x264enc tune=zerolatency speed-preset=ultrafast threads=1 key-int-max={interval} "
-        "bitrate=800 ! h264parse config-interval=-1 ! mpegtsmux alignment=7"
+        "bitrate={bitrate} ! h264parse config-interval=-1 ! mpegtsmux alignment=7"
     ),
 }
 
@@ -145,7 +145,7 @@ def main(argv=None) -> int:
     broadcasts = {}
     for name in args.mount or ["mjpeg"]:
         source = test_source(args.pattern, args.width, args.height, args.fps)
-        encoder = ENCODERS[name].format(interval=args.keyframe_interval)
+        encoder = ENCODERS[name].format(interval=args.keyframe_interval, bitrate=args.bitrate)
         broadcasts[name] = Broadcast(name, source + encoder)
     ThreadingHTTPServer.allow_reuse_address = True
     ThreadingHTTPServer.daemon_threads = True

@@ -27,11 +27,11 @@ from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
 ENCODERS = {
     "h264": (
         "x264enc tune=zerolatency speed-preset=ultrafast threads=1 key-int-max={interval} "
-        "bitrate=800 option-string=scenecut=0 ! video/x-h264,profile=constrained-baseline ! "
+        "bitrate={bitrate} option-string=scenecut=0 ! video/x-h264,profile=constrained-baseline ! "
         "rtph264pay name=pay0 pt=96 config-interval=-1"
     ),
     "h265": (
-        "x265enc tune=zerolatency speed-preset=ultrafast key-int-max={interval} bitrate=800 "
+        "x265enc tune=zerolatency speed-preset=ultrafast key-int-max={interval} bitrate={bitrate} "
         'option-string="scenecut=0:frame-threads=1:pools=1" ! '
         "rtph265pay name=pay0 pt=96 config-interval=-1"
     ),
@@ -40,9 +40,9 @@ ENCODERS = {
 
 
 def launch_description(codec: str, width: int, height: int, fps: int, interval: int,
-                       pattern: str) -> str:
+                       pattern: str, bitrate: int = 800) -> str:
     return ("( " + test_source(pattern, width, height, fps)
-            + ENCODERS[codec].format(interval=interval) + " )")
+            + ENCODERS[codec].format(interval=interval, bitrate=bitrate) + " )")
 
 
 def main(argv=None) -> int:
@@ -62,7 +62,8 @@ def main(argv=None) -> int:
     for codec in args.mount or ["h264"]:
         factory = GstRtspServer.RTSPMediaFactory()
         factory.set_launch(launch_description(codec, args.width, args.height, args.fps,
-                                              args.keyframe_interval, args.pattern))
+                                              args.keyframe_interval, args.pattern,
+                                              args.bitrate))
         factory.set_shared(True)
         if args.user is not None:
             factory.add_role_from_structure(Gst.Structure.new_from_string(

@@ -255,9 +255,20 @@ class TestFrames:
         assert image.shape == (48, 64)
         assert r.stats["format"] == "GRAY8"
 
-    def test_host_may_draw_into_its_frame(self, reader):
-        r = reader()
+    @pytest.mark.parametrize("shared", [False, True])
+    def test_host_may_draw_into_its_frame(self, reader, shared):
+        # The appsink keeps no last sample (whatever its own setting), so that a buffer it hands
+        # out is the frame's alone: the host gets a view of it. A buffer that another branch
+        # holds too (a queue in front of a sink that waits for an hour keeps the newest) is
+        # copied once.
+        description = LIVE_BGR.replace("! appsink", "! appsink enable-last-sample=true")
+        if shared:
+            description = description.replace("30/1 ! appsink", "10/1 ! tee name=t ! queue ! appsink")
+            description += (" t. ! queue leaky=downstream max-size-buffers=1 ! "
+                            "fakesink sync=true ts-offset=3600000000000")
+        r = reader(description)
         _, image = wait_frames(r, 1)[0]
+        assert image.flags.owndata == shared
         image[:4, :4] = 255
         assert (image[:4, :4] == 255).all()
 

@@ -4,11 +4,18 @@
 // (through the PipelineCompleteCallback) once the element named kBufferSrcName exists. The
 // built-in pipelines are
 //
-//   source ─► depayloader/demuxer ─► parser "buffer_src" ─► decodebin ─► videoconvert ─► appsink
+//   rtspsrc ─► depayloader "buffer_src" ─► parser ─► decodebin ─► videoconvert ─► appsink
+//   souphttpsrc ─► typefind ─► demuxer ─► parser "buffer_src" ─► decodebin ─► videoconvert ─► appsink
 //
 // where the middle part is chosen at run time from the stream's caps, the decoder by
 // GStreamer's ranks, and videoconvert passes through every format that kelvo converts itself
-// (see kConvertedFormats); it converts only what kelvo does not know, to BGR.
+// (see kConvertedFormats); it converts only what kelvo does not know, to BGR. "buffer_src" is
+// the first element whose output carries the keyframe flag: the RTP depayloaders mark every
+// frame but a keyframe as a delta unit, so the keyframe filter drops delta frames before they
+// are parsed; a demuxer does not mark them, so over HTTP it is the parser.
+//
+// decodebin plugs no second parser (the stream is parsed already), and a software decoder of
+// frames up to kSingleThreadDecodePixels gets one thread.
 #ifndef KELVO_FACTORIES_H_
 #define KELVO_FACTORIES_H_
 
@@ -21,6 +28,11 @@
 #include "kelvo/url.h"
 
 namespace kelvo {
+
+// Frames up to this size (1920×1088) are decoded on the streaming thread alone: one core decodes
+// 30 such frames a second with room to spare, and a decoder thread of its own would only add a
+// hand-over per frame and a thread per reader.
+inline constexpr int64_t kSingleThreadDecodePixels = int64_t{1920} * 1088;
 
 // The appsink caps of the built-in pipelines: the decoders' own formats first, BGR last.
 inline constexpr char kBuiltinAppsinkCaps[] =
@@ -37,7 +49,8 @@ inline constexpr char kCustomAppsinkCaps[] =
 // How the appsink of a custom pipeline is changed so that it never blocks the pipeline while
 // the host does not read: it drops old samples, and an unlimited queue becomes one sample. An
 // appsink without caps gets kCustomAppsinkCaps. Returns a description of what changed ("" when
-// nothing did).
+// nothing did). Besides, and not reported: the appsink keeps no last sample, so that a buffer it
+// hands out is held by that sample alone and its frame goes to the host without a copy.
 std::string make_appsink_nonblocking(GstElement* appsink);
 
 // The built-in pipelines (RTSP and HTTP) run under a FlowGuard: a source that sends more than

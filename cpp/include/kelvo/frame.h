@@ -12,7 +12,7 @@
 namespace kelvo {
 
 // An image that owns its pixels. Immutable once published, except through `data` by the one
-// host that received it when `writable` is true.
+// host that received it when writable() was true.
 struct Frame {
   int width = 0;
   int height = 0;
@@ -20,10 +20,19 @@ struct Frame {
   std::ptrdiff_t stride = 0;  // bytes from the start of one row to the next
   std::string format;        // GStreamer's name of the pixel layout: "BGR", "RGBA", "GRAY8"...
   uint8_t* data = nullptr;   // first pixel of the first row
-  // True when no one else reads this memory, so the host may write into it. When false, the
-  // Python layer copies once before it hands the pixels out.
-  bool writable = false;
+  // True for pixels that kelvo made itself (a converted image): no one else reads them.
+  bool owned = false;
+  // For pixels that a GStreamer buffer holds: whether nothing but this frame holds the buffer
+  // now (called with `storage`). Asked when the host takes the frame rather than when it was
+  // made: the element that pushed the buffer drops its own reference only after the appsink
+  // queued it, and a pull that was waiting for it often sees that reference still there.
+  bool (*held_alone)(const void* storage) = nullptr;
   std::shared_ptr<void> storage;  // owns `data`: a mapped sample or an image of our own
+
+  // Whether the host may write into `data`: no one else reads that memory, now or later (a
+  // buffer that nobody else holds cannot be handed to anybody else). When false, the Python
+  // layer copies once before it hands the pixels out.
+  bool writable() const { return owned || (held_alone != nullptr && held_alone(storage.get())); }
   // When the host's own converter made the image: the host's object, published as it is
   // (`data` is then null; width, height and channels describe it where the host could tell).
   std::shared_ptr<void> host_image;

@@ -27,7 +27,8 @@ inline constexpr char kCloseThreadName[] = "StreamReaderCloseThread";
 // The pull time-out: one thirtieth of a second.
 inline constexpr GstClockTime kPullTimeout = GST_SECOND / 30;
 
-// The status poll before each pull while streaming.
+// The status poll before a pull while streaming, left out after a pass that pulled a sample or
+// waited at least half the pull time-out for one.
 inline constexpr double kStatusPollSeconds = 0.001;
 
 class GstStreamReader;
@@ -215,6 +216,7 @@ class GstStreamReader : public std::enable_shared_from_this<GstStreamReader> {
 
   LatestValue<PublishedFrame> latest_;
   uint64_t sequence_ = 0;  // pulling thread only
+  bool pull_waited_last_pass_ = false;  // pulling thread only
   // Counts what the appsinks dropped: samples that arrived and were never pulled.
   void count_drops(const std::shared_ptr<Pipeline>& pipeline, bool pulled);
 

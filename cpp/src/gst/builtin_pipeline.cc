@@ -3,6 +3,7 @@
 
 #include <gst/app/gstappsink.h>
 
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -38,6 +39,53 @@ void on_decoded_pad(GstElement* /*decodebin*/, GstPad* pad, gpointer data) {
       GCharPtr text(gst_caps_to_string(caps.get()));
       post_error(context->decoder, std::string("Cannot link the decoder output (") + text.get() +
                                        ") to videoconvert: " + gst_pad_link_get_name(linked));
+    }
+  });
+}
+
+// decodebin's answers to "autoplug-select" (its GstAutoplugSelectResult).
+constexpr int kAutoplugTry = 0;
+constexpr int kAutoplugSkip = 2;
+
+bool has_klass(GstElementFactory* factory, const char* word) {
+  const gchar* klass = gst_element_factory_get_metadata(factory, GST_ELEMENT_METADATA_KLASS);
+  return klass != nullptr && std::strstr(klass, word) != nullptr;
+}
+
+// decodebin is about to plug `factory` for `caps`. The stream comes parsed from kelvo's parser:
+// a second parser would only parse every frame again. Before a decoder, notes the frame size.
+int on_autoplug_select(GstElement* /*decodebin*/, GstPad* /*pad*/, GstCaps* caps,
+                       GstElementFactory* factory, gpointer data) {
+  auto& context = *static_cast<std::shared_ptr<Context>*>(data);
+  int result = kAutoplugTry;
+  run_guarded(context->logger, "decoder selection", [&] {
+    const GstStructure* s =
+        caps && !gst_caps_is_empty(caps) ? gst_caps_get_structure(caps, 0) : nullptr;
+    gboolean parsed = FALSE;
+    if (s != nullptr && gst_structure_get_boolean(s, "parsed", &parsed) && parsed &&
+        has_klass(factory, "Parser")) {
+      result = kAutoplugSkip;
+      return;
+    }
+    int width = 0;
+    int height = 0;
+    if (s != nullptr && gst_structure_get_int(s, "width", &width) &&
+        gst_structure_get_int(s, "height", &height) && width > 0 && height > 0) {
+      context->decoded_pixels.store(int64_t{width} * height);
+    }
+  });
+  return result;
+}
+
+// decodebin added an element: a software decoder of a small stream gets one thread.
+void on_decoder_element_added(GstBin* /*decodebin*/, GstElement* element, gpointer data) {
+  auto& context = *static_cast<std::shared_ptr<Context>*>(data);
+  run_guarded(context->logger, "decoder set-up", [&] {
+    GParamSpec* spec = g_object_class_find_property(G_OBJECT_GET_CLASS(element), "max-threads");
+    if (spec == nullptr || spec->value_type != G_TYPE_INT) return;
+    const int64_t pixels = context->decoded_pixels.load();
+    if (pixels > 0 && pixels <= kSingleThreadDecodePixels) {
+      g_object_set(element, "max-threads", 1, nullptr);
     }
   });
 }
@@ -104,6 +152,8 @@ GstElementPtr make_tail(GstElementPtr* pipeline, const std::shared_ptr<Context>&
     throw StreamSetupError("Cannot link videoconvert to the appsink");
   }
   connect(decoder, "pad-added", G_CALLBACK(on_decoded_pad), context);
+  connect(decoder, "autoplug-select", G_CALLBACK(on_autoplug_select), context);
+  connect(decoder, "element-added", G_CALLBACK(on_decoder_element_added), context);
   return appsink_ref;
 }
 
@@ -114,8 +164,10 @@ bool attach_encoded(const std::shared_ptr<Context>& context, GstPad* src, const 
     GstBin* bin = GST_BIN(context->pipeline);
     GstElementPtr existing(gst_bin_get_by_name(bin, kBufferSrcName));
     if (existing) return true;
-    GstElement* depay = depayloader ? make_element(*context, depayloader) : nullptr;
-    GstElement* parse = make_element(*context, parser, kBufferSrcName);
+    // The first of them whose output carries the keyframe flag is the buffer_src (see
+    // factories.h): the depayloader when there is one.
+    GstElement* depay = depayloader ? make_element(*context, depayloader, kBufferSrcName) : nullptr;
+    GstElement* parse = make_element(*context, parser, depayloader ? "parser" : kBufferSrcName);
     if ((depayloader && depay == nullptr) || parse == nullptr) {
       for (GstElement* e : {depay, parse}) {
         if (e != nullptr) gst_object_unref(gst_object_ref_sink(e));

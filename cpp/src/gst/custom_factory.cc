@@ -61,6 +61,9 @@ std::string make_appsink_nonblocking(GstElement* appsink) {
     g_object_set(appsink, "max-buffers", 1u, nullptr);
     changed += changed.empty() ? "max-buffers=1" : " max-buffers=1";
   }
+  // A last sample would hold a second reference to every buffer handed out, and the host would
+  // then get a copy of each frame instead of the frame itself. Nobody can read it here.
+  g_object_set(appsink, "enable-last-sample", FALSE, nullptr);
   GstCaps* raw_caps = nullptr;
   g_object_get(appsink, "caps", &raw_caps, nullptr);
   GstCapsPtr caps(raw_caps);

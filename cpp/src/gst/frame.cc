@@ -30,6 +30,27 @@ struct Planes {
   std::array<int, GST_VIDEO_MAX_PLANES> rows{};
 };
 
+// Whether nothing but the sample holds `buffer` and nothing but `buffer` holds its memory: no
+// decoder that keeps it as a reference frame, no tee that handed it to another branch, no sink's
+// last sample, no other buffer sharing the memory. `mapped` is the memory of our own mapping of
+// the buffer, which holds a reference of its own. gst_buffer_is_all_memory_writable cannot tell:
+// it also asks whether the sample that holds the buffer is writable, and an appsink keeps a
+// reference to the sample it handed out (to reuse it on the next pull, when it finds it shared
+// and makes another), though it never touches the buffer again.
+bool held_by_sample_alone(GstBuffer* buffer, const GstMemory* mapped) {
+  if (GST_MINI_OBJECT_REFCOUNT_VALUE(buffer) != 1) return false;
+  const guint count = gst_buffer_n_memory(buffer);
+  for (guint i = 0; i < count; ++i) {
+    GstMemory* memory = gst_buffer_peek_memory(buffer, i);
+    const int holders = memory == mapped ? 2 : 1;
+    if (GST_MINI_OBJECT_REFCOUNT_VALUE(memory) != holders || memory->parent != nullptr ||
+        GST_MEMORY_IS_READONLY(memory)) {
+      return false;
+    }
+  }
+  return count > 0;
+}
+
 // A sample whose buffer stays mapped for as long as a frame uses its pixels.
 class MappedSample {
  public:
@@ -44,6 +65,10 @@ class MappedSample {
   MappedSample& operator=(const MappedSample&) = delete;
 
   bool mapped() const { return mapped_; }
+  // See held_by_sample_alone.
+  bool held_alone() const {
+    return mapped_ && held_by_sample_alone(gst_sample_get_buffer(sample_.get()), map_.memory);
+  }
   uint8_t* data() const { return map_.data; }
   gsize size() const { return map_.size; }
 
@@ -367,12 +392,9 @@ std::shared_ptr<Frame> sample_to_frame(GstSample* sample, uint64_t max_pixels) {
   frame->height = GST_VIDEO_INFO_HEIGHT(&info);
 
   if (channels > 0) {
-    // Exclusively ours when only the sample holds the buffer and no other buffer shares its
-    // memory (a decoder that keeps a reference frame, a tee, a sink's last sample all hold a
-    // reference): then the host may write into it. The mapping is a read mapping all the same,
-    // since GStreamer counts the caller's reference to the sample against a write mapping.
-    const bool exclusive =
-        GST_MINI_OBJECT_REFCOUNT_VALUE(buffer) == 1 && gst_buffer_is_all_memory_writable(buffer);
+    // The host may write into it when it is ours alone (see held_by_sample_alone). The mapping
+    // is a read mapping all the same, since GStreamer counts the caller's reference to the
+    // sample against a write mapping.
     auto mapped = std::make_shared<MappedSample>(sample);
     if (!mapped->mapped()) {
       throw SampleConversionError("Sample buffer cannot be mapped for reading: " + caps_text(caps));
@@ -382,7 +404,9 @@ std::shared_ptr<Frame> sample_to_frame(GstSample* sample, uint64_t max_pixels) {
     frame->stride = planes.stride[0];
     frame->format = gst_video_format_to_string(format);
     frame->data = mapped->data() + planes.offset[0];
-    frame->writable = exclusive;
+    frame->held_alone = [](const void* storage) {
+      return static_cast<const MappedSample*>(storage)->held_alone();
+    };
     frame->storage = std::move(mapped);
     return frame;
   }
@@ -402,7 +426,7 @@ std::shared_ptr<Frame> sample_to_frame(GstSample* sample, uint64_t max_pixels) {
   frame->stride = stride;
   frame->format = "BGR";
   frame->data = pixels.get();
-  frame->writable = true;
+  frame->owned = true;
   frame->storage = std::move(pixels);
   return frame;
 }

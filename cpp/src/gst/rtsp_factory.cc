@@ -110,6 +110,10 @@ std::shared_ptr<Pipeline> RtspPipelineFactory::build() {
   if (parsed.has_user) g_object_set(src, "user-id", parsed.user.c_str(), nullptr);
   if (parsed.has_password) g_object_set(src, "user-pw", parsed.password.c_str(), nullptr);
   if (force_tcp_) gst_util_set_object_arg(G_OBJECT(src), "protocols", "tcp");
+  // No dummy packets through a NAT before PLAY: they cost a streaming thread per reader for
+  // its whole life. A server whose UDP packets a NAT keeps out is read over TCP instead, which
+  // rtspsrc falls back to when no UDP packet arrives.
+  gst_util_set_object_arg(G_OBJECT(src), "nat-method", "none");
   gst_bin_add(GST_BIN(pipeline.get()), src);
   builtin::connect(src, "select-stream", G_CALLBACK(on_select_stream), context);
   builtin::connect(src, "pad-added", G_CALLBACK(on_pad_added), context);

@@ -3,6 +3,7 @@
 #include <cxxabi.h>
 #include <pthread.h>
 
+#include <chrono>
 #include <cstdio>
 #include <thread>
 
@@ -219,11 +220,21 @@ bool GstStreamReader::pull_once() {
       }
       return true;
     }
-    state_->new_status_cond().wait_for(kStatusPollSeconds);
+    // The poll gives a status change a moment to land before the next pull, and keeps a pass
+    // whose pull returns at once with nothing (no pipeline, an appsink at its end) from
+    // spinning. After a pass that pulled a sample or waited out the pull's time-out it is left
+    // out: the status was just read, and the pull waits itself. It would otherwise be a second
+    // wake-up of this thread per frame (or per time-out, between the keyframes of a
+    // keyframes-only stream), and would cap a fast source at a thousand frames a second.
+    if (!pull_waited_last_pass_) state_->new_status_cond().wait_for(kStatusPollSeconds);
     pipeline = state_->pipeline();
   }
 
+  const auto pull_started = std::chrono::steady_clock::now();
   PulledSample sample = pipeline ? pipeline->pull_sample(kPullTimeout) : PulledSample{};
+  pull_waited_last_pass_ =
+      static_cast<bool>(sample) ||
+      std::chrono::steady_clock::now() - pull_started >= std::chrono::nanoseconds(kPullTimeout / 2);
   const double timestamp = clock.now();
   const int64_t id = this->id();
   count_drops(pipeline, static_cast<bool>(sample));
