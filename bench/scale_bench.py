@@ -28,10 +28,10 @@ READER_CORE = {1}
 
 # Counts tried per contender, growing until one fails.
 PLANS = {
-    "kelvo": ([16, 32, 48, 64], 30.0, False),
-    "opencv-ffmpeg": ([16, 32, 48, 64], 30.0, False),
+    "kelvo": ([16, 32, 48, 64, 80, 96, 112, 128], 30.0, False),
+    "opencv-ffmpeg": ([16, 32, 48, 64, 80, 96, 112, 128], 30.0, False),
     "pygobject": ([16, 32, 48, 64], 30.0, False),
-    "kelvo keyframes-only": ([128, 256, 384, 512, 768, 1024], 1.0, True),
+    "kelvo keyframes-only": ([128, 256, 320, 384, 512, 768, 1024], 1.0, True),
 }
 
 
