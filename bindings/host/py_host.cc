@@ -353,7 +353,8 @@ std::unique_ptr<Thread> PyThreadLauncher::start(const std::string& name,
   if (!call.ok()) throw std::runtime_error("Python is exiting: no thread can be started");
   py::gil_scoped_acquire gil;
   auto completion = std::make_shared<Completion>();
-  py::cpp_function target([body = std::move(body), completion] {
+  py::cpp_function target([name, body = std::move(body), completion] {
+    set_os_thread_name(name);  // Python names the thread for itself only
     run_without_gil(body, *completion);
   });
   try {

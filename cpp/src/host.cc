@@ -48,6 +48,7 @@ class StdThreadLauncher final : public ThreadLauncher {
   std::unique_ptr<Thread> start(const std::string& name, std::function<void()> body) override {
     auto completion = std::make_shared<Completion>();
     std::thread([name, body = std::move(body), completion] {
+      set_os_thread_name(name);
       try {
         body();
       } catch (abi::__forced_unwind&) {
@@ -161,6 +162,10 @@ bool DeferLogs::active() { return deferral().depth > 0; }
 uint64_t fork_generation() {
   (void)g_fork_handler_installed;
   return g_fork_generation.load(std::memory_order_relaxed);
+}
+
+void set_os_thread_name(const std::string& name) {
+  pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
 }
 
 ThreadLauncher& default_thread_launcher() {

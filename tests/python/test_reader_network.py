@@ -1,6 +1,8 @@
 """GstStreamReader on the local RTSP and HTTP test servers."""
 
+import collections
 import logging
+import os
 import time
 
 import numpy as np
@@ -87,6 +89,34 @@ def test_must_play_on_an_unreachable_port_fails_promptly(runtime):
         GstStreamReader(9, "rtsp://127.0.0.1:9/none", runtime_options={}, must_play=True)
     assert time.monotonic() - start < 10
     assert "9" in str(raised.value)
+
+
+def thread_names():
+    names = collections.Counter()
+    for task in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{task}/comm") as comm:
+                names[comm.read().strip()] += 1
+        except OSError:  # ended meanwhile
+            pass
+    return names
+
+
+@pytest.mark.parametrize("proxied, most", [(False, 8), (True, 6)])
+def test_threads_of_one_rtsp_reader(open_reader, rtsp_server, proxied, most):
+    """What one camera costs in threads bounds the cameras per process: kelvo's two and the RTSP
+    source's own (two UDP sources only without TCP), no NAT dummy-packet source, no decoder
+    threads for a small stream."""
+    reader = open_reader(rtsp_server.url("h264"))
+    wait_frames(reader, 2)  # the process-wide threads exist from here on
+    before = thread_names()
+    reader = open_reader(rtsp_server.url("h264"), proxied=proxied)
+    wait_frames(reader, 3)
+    added = thread_names() - before
+    assert sum(added.values()) <= most, added
+    assert not any(name.startswith("fakesrc") for name in added), added
+    # kelvo's own carry their names to the system (its first 15 bytes), for top -H and gdb.
+    assert added["SamplePullingTh"] == added["PipelineRestart"] == 1, added
 
 
 def test_must_play_on_a_live_server(open_reader, rtsp_server):

@@ -97,6 +97,11 @@ class ThreadLauncher {
   virtual std::unique_ptr<Thread> start(const std::string& name, std::function<void()> body) = 0;
 };
 
+// Gives the calling thread `name` for the operating system (what `top -H`, gdb and
+// /proc/PID/task/TID/comm show): its first 15 bytes, the most Linux keeps. Every launcher names
+// the threads it starts, so that a process with many readers can tell them apart.
+void set_os_thread_name(const std::string& name);
+
 // The launcher for the core's own threads when no host has installed one: plain std::threads;
 // an escaping error is written to standard error.
 ThreadLauncher& default_thread_launcher();

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "kelvo/frame.h"
+#include "kelvo/host.h"
 
 namespace kelvo {
 
@@ -104,7 +105,10 @@ class SocketPoller {
     guards_.push_back(std::move(guard));
     if (!started_) {
       started_ = true;
-      std::thread([this] { run(); }).detach();
+      std::thread([this] {
+        set_os_thread_name("FlowGuardPoller");
+        run();
+      }).detach();
     }
     cond_.notify_all();
   }
