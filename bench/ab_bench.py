@@ -14,26 +14,20 @@ seconds per second of each are printed with their ratio (on/off): what keyframes
 """
 
 import argparse
-import json
 import os
 import statistics
-import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # -P leaves it out
-from bench_util import HERE, machine
+from bench_util import machine, run_contender  # noqa: E402
 
 
 def run(python, url, seconds, keyframes_only):
-    args = [python, "-P", os.path.join(HERE, "contenders.py"), "kelvo", url,
-            "--seconds", str(seconds)]
-    if keyframes_only:
-        args.append("--keyframes-only")
-    result = subprocess.run(args, capture_output=True, text=True, timeout=seconds * 10 + 60)
-    lines = [line for line in result.stdout.splitlines() if line.startswith("{")]
-    if result.returncode != 0 or not lines:
-        raise RuntimeError(result.stderr.strip()[-2000:] or "no output")
-    return json.loads(lines[-1])
+    row = run_contender("kelvo", url, timeout=seconds * 10 + 60, python=python,
+                        seconds=seconds, keyframes_only=keyframes_only)
+    if "error" in row:
+        raise RuntimeError(row["error"])
+    return row
 
 
 def summary(values):

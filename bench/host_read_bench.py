@@ -25,29 +25,18 @@ import statistics
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # -P leaves it out
-from bench_util import HERE, machine  # noqa: E402
-
-import json  # noqa: E402
-import subprocess  # noqa: E402
+from bench_util import machine, run_contender  # noqa: E402
 
 LIVE = ("gst:videotestsrc is-live=true ! video/x-raw,format=BGR,width=1280,height=720,"
         "framerate=120/1 ! appsink name=sink max-buffers=1 drop=true sync=false")
 
 
 def contender(python, reader, source, seconds, **options):
-    args = [python, "-P", os.path.join(HERE, "contenders.py"), reader, source,
-            "--seconds", str(seconds)]
-    for key, value in options.items():
-        flag = "--" + key.replace("_", "-")
-        if value is True:
-            args.append(flag)
-        elif value not in (None, False):
-            args += [flag, str(value)]
-    result = subprocess.run(args, capture_output=True, text=True, timeout=seconds * 10 + 60)
-    lines = [line for line in result.stdout.splitlines() if line.startswith("{")]
-    if result.returncode != 0 or not lines:
-        raise RuntimeError(f"{reader}: " + (result.stderr.strip()[-2000:] or "no output"))
-    return json.loads(lines[-1])
+    row = run_contender(reader, source, timeout=seconds * 10 + 60, python=python,
+                        seconds=seconds, **options)
+    if "error" in row:
+        raise RuntimeError(f"{reader}: {row['error']}")
+    return row
 
 
 def spread(values):
