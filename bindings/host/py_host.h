@@ -183,19 +183,14 @@ std::shared_ptr<Frame> frame_from_python(py::object image);
 template <typename F>
 auto without_gil(F&& body) -> decltype(body()) {
   using Result = decltype(body());
-  PyThreadState* state = PyEval_SaveThread();
-  std::exception_ptr error;
   if constexpr (std::is_void_v<Result>) {
-    try {
+    without_gil([&body] {
       body();
-    } catch (abi::__forced_unwind&) {
-      throw;
-    } catch (...) {
-      error = std::current_exception();
-    }
-    PyEval_RestoreThread(state);
-    if (error) std::rethrow_exception(error);
+      return true;
+    });
   } else {
+    PyThreadState* state = PyEval_SaveThread();
+    std::exception_ptr error;
     std::optional<Result> result;
     try {
       result.emplace(body());

@@ -81,8 +81,9 @@ int on_autoplug_select(GstElement* /*decodebin*/, GstPad* /*pad*/, GstCaps* caps
 void on_decoder_element_added(GstBin* /*decodebin*/, GstElement* element, gpointer data) {
   auto& context = *static_cast<std::shared_ptr<Context>*>(data);
   run_guarded(context->logger, "decoder set-up", [&] {
-    GParamSpec* spec = g_object_class_find_property(G_OBJECT_GET_CLASS(element), "max-threads");
-    if (spec == nullptr || spec->value_type != G_TYPE_INT) return;
+    GParamSpec* threads =
+        g_object_class_find_property(G_OBJECT_GET_CLASS(element), "max-threads");
+    if (threads == nullptr || threads->value_type != G_TYPE_INT) return;
     const int64_t pixels = context->decoded_pixels.load();
     if (pixels > 0 && pixels <= kSingleThreadDecodePixels) {
       g_object_set(element, "max-threads", 1, nullptr);
