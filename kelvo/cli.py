@@ -109,7 +109,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                    help="stop after this long (default: until Ctrl-C)")
     w.add_argument("--keyframes-only", action="store_true", help="decode keyframes only")
     w.add_argument("--latency", type=_latency_ms, metavar="MS",
-                   help=f"RTSP jitter buffer, 0 to {_MAX_LATENCY_MS} ms")
+                   help=f"RTSP: most a missing packet is waited for, 0 to {_MAX_LATENCY_MS} ms")
     w.add_argument("--tcp", action="store_true", help="RTSP over TCP")
     w.add_argument("--json", action="store_true", help="machine-readable lines")
     w.add_argument("--snapshot", metavar="FILE.png",

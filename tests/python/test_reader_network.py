@@ -102,11 +102,11 @@ def thread_names():
     return names
 
 
-@pytest.mark.parametrize("proxied, most", [(False, 8), (True, 6)])
+@pytest.mark.parametrize("proxied, most", [(False, 6), (True, 4)])
 def test_threads_of_one_rtsp_reader(open_reader, rtsp_server, proxied, most):
     """What one camera costs in threads bounds the cameras per process: kelvo's two and the RTSP
-    source's own (two UDP sources only without TCP), no NAT dummy-packet source, no decoder
-    threads for a small stream."""
+    source's own (two UDP sources only without TCP), no jitter buffer threads, no NAT
+    dummy-packet source, no decoder threads for a small stream."""
     reader = open_reader(rtsp_server.url("h264"))
     wait_frames(reader, 2)  # the process-wide threads exist from here on
     before = thread_names()
@@ -116,6 +116,7 @@ def test_threads_of_one_rtsp_reader(open_reader, rtsp_server, proxied, most):
     for passing in ("PipelineTeardow", "StreamReaderClo"):  # another reader's, ending
         del added[passing]
     assert sum(added.values()) <= most, added
+    assert not any(name.startswith("rtpjitterbuffer") for name in added), added
     assert not any(name.startswith("fakesrc") for name in added), added
     # kelvo's own carry their names to the system (its first 15 bytes), for top -H and gdb.
     assert added["SamplePullingTh"] == added["PipelineRestart"] == 1, added

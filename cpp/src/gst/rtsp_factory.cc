@@ -7,6 +7,7 @@
 #include "builtin_pipeline.h"
 #include "kelvo/errors.h"
 #include "kelvo/factories.h"
+#include "kelvo/rtp_reorder.h"
 #include "kelvo/url.h"
 
 namespace kelvo {
@@ -76,6 +77,24 @@ gboolean on_before_send(GstElement* /*src*/, gpointer /*message*/, gpointer data
   return TRUE;  // send it
 }
 
+// The RTP bin asks for the element that orders each stream's packets: kelvo's, in place of the
+// jitter buffer (two threads and a hand-over per packet, for pacing nobody here needs). The bin
+// sets its latency from rtspsrc's.
+GstElement* on_request_jitterbuffer(GstElement* /*manager*/, guint /*session*/,
+                                    gpointer /*data*/) {
+  return make_rtp_reorder(0);
+}
+
+void on_new_manager(GstElement* /*src*/, GstElement* manager, gpointer data) {
+  auto& context = *static_cast<std::shared_ptr<builtin::Context>*>(data);
+  run_guarded(context->logger, "RTSP session manager handler", [&] {
+    if (g_signal_lookup("request-jitterbuffer", G_OBJECT_TYPE(manager)) != 0) {
+      g_signal_connect(manager, "request-jitterbuffer", G_CALLBACK(on_request_jitterbuffer),
+                       nullptr);
+    }
+  });
+}
+
 }  // namespace
 
 RtspPipelineFactory::RtspPipelineFactory(std::string url, int latency_ms, PipelineWatcher watcher,
@@ -115,6 +134,7 @@ std::shared_ptr<Pipeline> RtspPipelineFactory::build() {
   // rtspsrc falls back to when no UDP packet arrives.
   gst_util_set_object_arg(G_OBJECT(src), "nat-method", "none");
   gst_bin_add(GST_BIN(pipeline.get()), src);
+  builtin::connect(src, "new-manager", G_CALLBACK(on_new_manager), context);
   builtin::connect(src, "select-stream", G_CALLBACK(on_select_stream), context);
   builtin::connect(src, "pad-added", G_CALLBACK(on_pad_added), context);
   builtin::connect(src, "before-send", G_CALLBACK(on_before_send), context);
