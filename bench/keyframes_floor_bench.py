@@ -6,9 +6,11 @@ decoding it, with plain GStreamer pipelines and no reader.
 On the 1280x720@30 H.264 test stream (a keyframe every 30 frames), in this process, each
 pipeline for --seconds after a 2 s start, in turns per round, CPU seconds per second:
 
-- receive: ``rtspsrc ! rtph264depay ! fakesink`` (the RTP stack: UDP sources, RTP session,
-  jitter buffer, depayloader);
-- keyframes decoded: the same with delta frames dropped after the depayloader, then
+- receive, jitter buffer: ``rtspsrc ! rtph264depay ! fakesink`` (the RTP stack: UDP sources,
+  RTP session, rtpbin's jitter buffer, depayloader);
+- receive: the same with kelvo's ``kelvortpreorder`` in place of the jitter buffer, as kelvo's
+  RTSP pipelines have it (and so have the two below);
+- keyframes decoded (and the keyframes' share of the stream's bytes): the same with delta frames dropped after the depayloader, then
   ``h264parse ! avdec_h264 max-threads=1`` (what kelvo's keyframes-only pipeline does, without
   the conversion to BGR and the pulling);
 - all frames decoded: the same without dropping.
@@ -29,16 +31,24 @@ gi.require_version("Gst", "1.0")
 from gi.repository import Gst  # noqa: E402
 
 TAIL = {
+    "receive, jitter buffer": "fakesink",
     "receive": "fakesink",
     "keyframes decoded": "h264parse ! avdec_h264 max-threads=1 ! fakesink",
     "all frames decoded": "h264parse ! avdec_h264 max-threads=1 ! fakesink",
 }
 
 
+STREAM_BYTES = {"keyframes": 0, "all": 0}  # what the depayloader put out, while dropping
+
+
 def drop_delta(_pad, info):
     buffer = info.get_buffer()
-    if buffer is not None and buffer.has_flags(Gst.BufferFlags.DELTA_UNIT):
+    if buffer is None:
+        return Gst.PadProbeReturn.OK
+    STREAM_BYTES["all"] += buffer.get_size()
+    if buffer.has_flags(Gst.BufferFlags.DELTA_UNIT):
         return Gst.PadProbeReturn.DROP
+    STREAM_BYTES["keyframes"] += buffer.get_size()
     return Gst.PadProbeReturn.OK
 
 
@@ -47,9 +57,17 @@ def cpu_seconds():
     return usage.ru_utime + usage.ru_stime
 
 
+def use_reorder(_src, manager):
+    manager.connect("request-jitterbuffer",
+                    lambda *_: Gst.ElementFactory.make("kelvortpreorder"))
+
+
 def measure(url, name, seconds):
     pipeline = Gst.parse_launch(
-        f"rtspsrc location={url} nat-method=none ! rtph264depay name=depay ! {TAIL[name]}")
+        f"rtspsrc name=src location={url} nat-method=none ! rtph264depay name=depay ! "
+        f"{TAIL[name]}")
+    if name != "receive, jitter buffer":
+        pipeline.get_by_name("src").connect("new-manager", use_reorder)
     if name == "keyframes decoded":
         pad = pipeline.get_by_name("depay").get_static_pad("src")
         pad.add_probe(Gst.PadProbeType.BUFFER, drop_delta)
@@ -71,6 +89,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=2)
     args = parser.parse_args()
     Gst.init(None)
+    from kelvo import glib_runtime
+    glib_runtime.start()  # registers kelvortpreorder
     sys.path.insert(0, __file__.rsplit("/", 1)[0])  # -P leaves it out
     from bench_util import machine
     from kelvo.testing import RtspTestServer
@@ -87,6 +107,10 @@ def main():
     for name, values in figures.items():
         print(f"  {name:<20} {statistics.median(values):.4f}  "
               f"(min {min(values):.4f}, max {max(values):.4f})")
+    if STREAM_BYTES["all"]:
+        kbits = STREAM_BYTES["all"] * 8 / 1000 / (args.rounds * (args.seconds + 2.0))
+        print(f"keyframes carry {STREAM_BYTES['keyframes'] / STREAM_BYTES['all']:.2f} of the "
+              f"stream's bytes ({kbits:.0f} kbit/s)")
     return 0
 
 

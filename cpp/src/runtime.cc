@@ -5,6 +5,7 @@
 #include <string>
 #include <thread>
 
+#include "kelvo/rtp_reorder.h"
 #include "kelvo/stream_reader.h"
 
 namespace kelvo {
@@ -45,6 +46,7 @@ void GlibRuntime::start(bool start_main_loop) {
   }
 
   override_ranks(logger_, env_);
+  register_rtp_reorder();
   running_ = true;
 }
 

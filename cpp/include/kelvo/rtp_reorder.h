@@ -22,9 +22,12 @@
 
 namespace kelvo {
 
-// The element's factory name. Registered (rank none: never auto-plugged) by the first call of
-// make_rtp_reorder(); also usable in pipeline descriptions after that.
+// The element's factory name, usable in pipeline descriptions once registered.
 inline constexpr char kRtpReorderFactory[] = "kelvortpreorder";
+
+// Registers the element (rank none: never plugged automatically). Idempotent; kelvo's runtime
+// does it when it starts GStreamer.
+void register_rtp_reorder();
 
 // A new, floating `kelvortpreorder` with `latency` milliseconds of waiting for a missing packet.
 GstElement* make_rtp_reorder(unsigned latency_ms);

@@ -183,11 +183,17 @@ GType register_type() {
   return type;
 }
 
+GType rtp_reorder_type() {
+  static const GType type = register_type();
+  return type;
+}
+
 }  // namespace
 
+void register_rtp_reorder() { rtp_reorder_type(); }
+
 GstElement* make_rtp_reorder(unsigned latency_ms) {
-  static const GType type = register_type();
-  return GST_ELEMENT(g_object_new(type, "latency", latency_ms, nullptr));
+  return GST_ELEMENT(g_object_new(rtp_reorder_type(), "latency", latency_ms, nullptr));
 }
 
 }  // namespace kelvo

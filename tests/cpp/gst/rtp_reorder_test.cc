@@ -109,7 +109,7 @@ GstBuffer* rtp_packet(uint16_t seq) {
 // before it, gap or not.
 TEST(RtpReorderElementTest, OrdersPacketsAndFlushesAtEndOfStream) {
   gst_init(nullptr, nullptr);
-  gst_object_unref(gst_object_ref_sink(make_rtp_reorder(0)));  // registers the factory name
+  register_rtp_reorder();
   GstElementPtr pipeline(GST_ELEMENT(gst_object_ref_sink(gst_parse_launch(
       "appsrc name=src caps=application/x-rtp,media=video,clock-rate=90000 format=time ! "
       "kelvortpreorder latency=5000 ! appsink name=sink sync=false max-buffers=0",
