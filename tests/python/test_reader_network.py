@@ -102,16 +102,16 @@ def thread_names():
     return names
 
 
-@pytest.mark.parametrize("proxied, most", [(False, 6), (True, 4)])
-def test_threads_of_one_rtsp_reader(open_reader, rtsp_server, proxied, most):
+@pytest.mark.parametrize("proxied, most, latency", [(False, 6, 200), (True, 4, 0)])
+def test_threads_of_one_rtsp_reader(open_reader, rtsp_server, proxied, most, latency):
     """What one camera costs in threads bounds the cameras per process: kelvo's two and the RTSP
     source's own (two UDP sources only without TCP), no jitter buffer threads, no NAT
     dummy-packet source, no decoder threads for a small stream."""
     reader = open_reader(rtsp_server.url("h264"))
     wait_frames(reader, 2)  # the process-wide threads exist from here on
     before = thread_names()
-    reader = open_reader(rtsp_server.url("h264"), proxied=proxied)
-    wait_frames(reader, 3)
+    reader = open_reader(rtsp_server.url("h264"), proxied=proxied, latency=latency)
+    wait_frames(reader, 3)  # a latency of 0: packets never wait for a missing one
     added = thread_names() - before
     for passing in ("PipelineTeardow", "StreamReaderClo"):  # another reader's, ending
         del added[passing]
