@@ -5,7 +5,6 @@
 #include <string>
 #include <thread>
 
-#include "kelvo/rtp_reorder.h"
 #include "kelvo/stream_reader.h"
 
 namespace kelvo {
@@ -46,7 +45,6 @@ void GlibRuntime::start(bool start_main_loop) {
   }
 
   override_ranks(logger_, env_);
-  register_rtp_reorder();
   running_ = true;
 }
 

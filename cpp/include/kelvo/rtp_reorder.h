@@ -25,11 +25,14 @@ namespace kelvo {
 // The element's factory name, usable in pipeline descriptions once registered.
 inline constexpr char kRtpReorderFactory[] = "kelvortpreorder";
 
-// Registers the element (rank none: never plugged automatically). Idempotent; kelvo's runtime
-// does it when it starts GStreamer.
+// Registers the element (rank none: never plugged automatically). Idempotent; the first RTSP
+// pipeline does it. Not done when the runtime starts: a process that only reads custom
+// pipelines then keeps GStreamer's registry as it was, and a child it forks hung more often
+// at exit (in GLib's slice allocator) when it was done there.
 void register_rtp_reorder();
 
-// A new, floating `kelvortpreorder` with `latency` milliseconds of waiting for a missing packet.
+// A new, floating `kelvortpreorder` with `latency` milliseconds of waiting for a missing packet
+// (registers the element first).
 GstElement* make_rtp_reorder(unsigned latency_ms);
 
 // The ordering itself, free of GStreamer so that it can be tested with any packet type. Not
