@@ -52,6 +52,7 @@ class RtpReorderWindow {
   RtpReorderWindow(uint64_t hold_ns, size_t max_held) : hold_ns_(hold_ns), max_held_(max_held) {}
 
   void set_hold_ns(uint64_t hold_ns) { hold_ns_ = hold_ns; }
+  uint64_t hold_ns() const { return hold_ns_; }
 
   // Takes the packet numbered `seq` that arrived at `now_ns` (any monotonic clock). Appends to
   // `out`, in sequence order, every packet that can go on now; a duplicate or a packet that comes

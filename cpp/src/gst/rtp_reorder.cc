@@ -28,8 +28,10 @@ struct Reorder {
   // Not the GObject kind: made in instance_init, deleted in finalize.
   struct State {
     std::mutex mutex;  // the streaming thread against property and state changes
-    unsigned latency_ms = kDefaultLatencyMs;
     RtpReorderWindow<GstBufferPtr> window{kDefaultLatencyMs * GST_MSECOND, kMaxHeld};
+    // What goes on next: the streaming thread's alone (chain and serialized events hold the
+    // stream lock), kept so that a packet costs no allocation.
+    std::vector<GstBufferPtr> out;
   }* state;
 };
 
@@ -67,22 +69,20 @@ GstFlowReturn chain(GstPad* /*pad*/, GstObject* parent, GstBuffer* buffer) {
     return gst_pad_push(self->srcpad, buffer);
   }
   const uint16_t seq = static_cast<uint16_t>(header[2] << 8 | header[3]);
-  std::vector<GstBufferPtr> out;
   std::vector<GstBufferPtr> dropped;
   {
     std::lock_guard<std::mutex> lock(self->state->mutex);
-    self->state->window.push(seq, GstBufferPtr(buffer), g_get_monotonic_time() * 1000, &out,
-                             &dropped);
+    self->state->window.push(seq, GstBufferPtr(buffer), g_get_monotonic_time() * 1000,
+                             &self->state->out, &dropped);
   }
   if (!dropped.empty()) {
     GST_LOG_OBJECT(self, "dropped packet %u: late or a duplicate", seq);
   }
-  return push_all(self, &out);
+  return push_all(self, &self->state->out);
 }
 
 gboolean sink_event(GstPad* pad, GstObject* parent, GstEvent* event) {
   Reorder* self = self_of(parent);
-  std::vector<GstBufferPtr> out;
   std::vector<GstBufferPtr> dropped;
   if (GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP) {
     std::lock_guard<std::mutex> lock(self->state->mutex);
@@ -93,9 +93,9 @@ gboolean sink_event(GstPad* pad, GstObject* parent, GstEvent* event) {
     // End of stream, gaps and custom events stay behind the packets that came before them.
     {
       std::lock_guard<std::mutex> lock(self->state->mutex);
-      self->state->window.flush(&out);
+      self->state->window.flush(&self->state->out);
     }
-    push_all(self, &out);
+    push_all(self, &self->state->out);
   }
   return gst_pad_event_default(pad, parent, event);
 }
@@ -118,8 +118,7 @@ void set_property(GObject* object, guint id, const GValue* value, GParamSpec* ps
     return;
   }
   std::lock_guard<std::mutex> lock(self->state->mutex);
-  self->state->latency_ms = g_value_get_uint(value);
-  self->state->window.set_hold_ns(uint64_t{self->state->latency_ms} * GST_MSECOND);
+  self->state->window.set_hold_ns(uint64_t{g_value_get_uint(value)} * GST_MSECOND);
 }
 
 void get_property(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
@@ -129,7 +128,7 @@ void get_property(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
     return;
   }
   std::lock_guard<std::mutex> lock(self->state->mutex);
-  g_value_set_uint(value, self->state->latency_ms);
+  g_value_set_uint(value, static_cast<guint>(self->state->window.hold_ns() / GST_MSECOND));
 }
 
 void finalize(GObject* object) {
